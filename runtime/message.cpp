@@ -1,0 +1,134 @@
+#include "runtime/message.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+const char* program_path = nullptr;
+
+namespace {
+
+constexpr size_t message_initial = 4096;
+
+const char* program_name() {
+  const char* slash = std::strrchr(program_path, '/');
+  return slash ? slash + 1 : program_path;
+}
+
+void write_report(FILE* stream, const char* text, size_t len) {
+  if (program_path) {
+    std::fputs(program_name(), stream);
+    std::fputs(": ", stream);
+  }
+  std::fwrite(text, 1, len, stream);
+  if (len == 0 || text[len - 1] != '\n')
+    std::fputc('\n', stream);
+  std::fflush(stream);
+}
+
+}  // namespace
+
+void report_vmsg(int status, const char* format, va_list args) {
+  int saved_errno = errno;
+  size_t size = message_initial;
+  char* buf = static_cast<char*>(std::malloc(size));
+  if (!buf) {
+    static const char fixed[] = "Can't allocate memory for error message";
+    write_report(stderr, fixed, sizeof fixed - 1);
+    write_report(stdout, fixed, sizeof fixed - 1);
+    if (status != 0)
+      exit_program(status);
+    return;
+  }
+
+  va_list again;
+  va_copy(again, args);
+  int n = std::vsnprintf(buf, size, format, args);
+  size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+  if (n < 0) {
+    buf[0] = '\0';
+  } else if (len >= size) {
+    if (char* grown = static_cast<char*>(std::realloc(buf, len + 1))) {
+      buf = grown;
+      size = len + 1;
+      std::vsnprintf(buf, size, format, again);
+    } else {
+      len = size - 1;  // what fitted: the first 4095 bytes
+    }
+  }
+  va_end(again);
+
+  errno = saved_errno;
+  if (saved_errno != 0) {
+    char suffix[512];
+    int m = std::snprintf(suffix, sizeof suffix, "\nSystem error %d: %s",
+                          saved_errno, std::strerror(saved_errno));
+    size_t slen = m < 0 ? 0 : std::min(static_cast<size_t>(m), sizeof suffix - 1);
+    if (len + slen + 1 > size) {
+      if (char* grown = static_cast<char*>(std::realloc(buf, len + slen + 1))) {
+        buf = grown;
+        size = len + slen + 1;
+      }
+    }
+    if (len + slen + 1 <= size) {
+      std::memcpy(buf + len, suffix, slen);
+      len += slen;
+      buf[len] = '\0';
+    }
+  }
+
+  write_report(stderr, buf, len);
+  write_report(stdout, buf, len);
+  std::free(buf);
+  errno = saved_errno;
+  if (status != 0)
+    exit_program(status);
+}
+
+void report_msg(int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  report_vmsg(status, format, args);
+  va_end(args);
+}
+
+char* alloc_vprintf(const char* format, va_list args) {
+  char* text = nullptr;
+  if (vasprintf(&text, format, args) < 0)
+    report_msg(1, "Cannot allocate memory: %s", std::strerror(errno));
+  return text;
+}
+
+char* alloc_printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  char* text = alloc_vprintf(format, args);
+  va_end(args);
+  return text;
+}
+
+void* mem_alloc(size_t size) {
+  void* p = std::malloc(size);
+  if (!p)
+    report_msg(1, "alloc(%d)", static_cast<int>(size));
+  return p;
+}
+
+void* mem_realloc(void* ptr, size_t size) {
+  void* p = std::realloc(ptr, size);
+  if (!p)
+    report_msg(1, "alloc(%d)", static_cast<int>(size));
+  return p;
+}
+
+void exit_program(int status) {
+  std::exit(status);
+}
+
+int random_below(int n) {
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  return static_cast<int>(static_cast<double>(n) * std::rand() / 2147483648.0);
+}

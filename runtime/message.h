@@ -1,0 +1,31 @@
+// Messages and exit: the one reporter and its small companions.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// argv[0] of this run; its last path component prefixes every report.
+// Null until the front end sets it.
+extern const char* program_path;
+
+// Formats a message and writes it to standard error, then standard output,
+// each as "<program>: <text>\n" and flushed, followed by the line
+// "System error N: <strerror>" when errno is non-zero at the call.
+// Status 0 returns; any other status ends the process with that status.
+[[gnu::format(printf, 2, 3)]] void report_msg(int status, const char* format, ...);
+[[gnu::format(printf, 2, 0)]] void report_vmsg(int status, const char* format, va_list args);
+
+// Formatted text in new heap memory (malloc), owned by the caller (free).
+// Never returns null: exhausted memory ends the process.
+[[gnu::format(printf, 1, 2)]] char* alloc_printf(const char* format, ...);
+[[gnu::format(printf, 1, 0)]] char* alloc_vprintf(const char* format, va_list args);
+
+// malloc and realloc that end the process with "alloc(%d)" on failure.
+void* mem_alloc(size_t size);
+void* mem_realloc(void* ptr, size_t size);
+
+// Ends the process through exit(3), flushing buffered output.
+[[noreturn]] void exit_program(int status);
+
+// Seeds rand() with the current second and returns a value in [0, n).
+int random_below(int n);

@@ -1,0 +1,8 @@
+// The panel runtime's public interface.
+#pragma once
+
+#include "runtime/exec.h"
+#include "runtime/message.h"
+#include "runtime/product_conf.h"
+#include "runtime/send_sig.h"
+#include "runtime/service.h"

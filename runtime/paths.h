@@ -1,0 +1,47 @@
+// Every fixed path of the system, in one place.
+#pragma once
+
+namespace paths {
+
+// Panel files.
+inline constexpr const char product_conf[] = "/etc/tav/tav.conf";
+inline constexpr const char db_password_file[] = "/etc/tav/.tav.shadow";
+inline constexpr const char kv_mode_link[] = "/etc/tav/kv_mode";
+inline constexpr const char kv_veinfo[] = "/proc/kv/veinfo";
+
+// MySQL server discovery.
+inline constexpr const char my_cnf[] = "/etc/my.cnf";
+inline constexpr const char mysql_sock_var[] = "/var/lib/mysql/mysql.sock";
+inline constexpr const char mysql_sock_tmp[] = "/tmp/mysql.sock";
+
+// Samba.
+inline constexpr const char smb_conf[] = "/usr/local/etc/smb.conf";
+inline constexpr const char smb_conf_include[] = "/usr/local/etc/smb.conf.include";
+inline constexpr const char smb_conf_include_tmp[] = "/usr/local/etc/smb.conf.include.tmp";
+inline constexpr const char smbusers[] = "/usr/local/etc/smbusers";
+inline constexpr const char smbpasswd[] = "/usr/local/bin/smbpasswd";
+inline constexpr const char smbstatus[] = "/usr/local/bin/smbstatus";
+inline constexpr const char smbd[] = "/usr/local/sbin/smbd";
+
+// rc script directories searched after the product's own.
+inline constexpr const char rc_d_system[] = "/etc/rc.d";
+inline constexpr const char rc_d_local[] = "/usr/local/etc/rc.d";
+
+// System tools run by path.
+inline constexpr const char sh[] = "/bin/sh";
+inline constexpr const char ps[] = "/bin/ps";
+inline constexpr const char grep[] = "/usr/bin/grep";
+inline constexpr const char awk[] = "/usr/bin/awk";
+inline constexpr const char kill[] = "/bin/kill";
+inline constexpr const char rm[] = "/bin/rm";
+inline constexpr const char dev_null[] = "/dev/null";
+inline constexpr const char dev_hdv1[] = "/dev/hdv1";
+
+// Paths below the product root (PRODUCT_ROOT_D).
+inline constexpr const char settings_suffix[] = "/admin/conf/settings";
+inline constexpr const char admin_bin_suffix[] = "/admin/bin/";
+inline constexpr const char rcswitch_suffix[] = "/admin/bin/rcswitch";
+inline constexpr const char certificates_suffix[] = "/var/certificates";
+inline constexpr const char lock_files_suffix[] = "/var/lock/files/";
+
+}  // namespace paths

@@ -1,0 +1,57 @@
+// Test helpers. Every test process runs inside its own sandbox (see
+// tests/sandbox), so helpers write the system's real paths directly.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct run_result {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status;       // exit status, or 128 + signal number
+};
+
+// Runs argv[0] by path with argv, the current environment plus env
+// ("NAME=value" sets, "NAME" alone removes) and input on standard input.
+run_result run_program(const std::vector<std::string>& argv,
+                       const std::vector<std::string>& env = {},
+                       const std::string& input = "");
+
+// Runs the built cifsctl binary with args.
+run_result run_cifsctl(const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {},
+                       const std::string& input = "");
+
+// Runs a /bin/sh command line; returns its standard output (status in *status).
+std::string sh(const std::string& command, int* status = nullptr);
+
+std::string read_file(const std::string& path);
+bool file_exists(const std::string& path);
+// Creates parent directories as needed.
+void write_file(const std::string& path, const std::string& text, mode_t mode = 0644);
+void make_dirs(const std::string& path, mode_t mode = 0755);
+
+// The product root used by tests.
+inline constexpr const char test_product_root[] = "/usr/local/tav";
+
+// A complete product configuration (all 29 keys) for root.
+std::string product_conf_text(const std::string& root = test_product_root);
+// Writes it to /etc/tav/tav.conf and creates the root's directories
+// (admin/bin, var/lock/files, rc.d).
+void write_product_conf(const std::string& root = test_product_root);
+
+// The golden file tests/golden/<name>.
+std::string golden(const std::string& name);
+// A unified diff of two texts, for failure messages.
+std::string text_diff(const std::string& expected, const std::string& actual);
+
+#define EXPECT_TEXT_EQ(expected, actual)                                     \
+  do {                                                                       \
+    const std::string expected_text_ = (expected);                           \
+    const std::string actual_text_ = (actual);                               \
+    EXPECT_TRUE(expected_text_ == actual_text_)                              \
+        << "text differs (--- expected, +++ actual):\n"                      \
+        << text_diff(expected_text_, actual_text_);                          \
+  } while (0)

@@ -1,0 +1,4 @@
+#include <gtest/gtest.h>
+
+#include "runtime/message.h"
+#include "tests/harness.h"
