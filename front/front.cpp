@@ -19,45 +19,10 @@ namespace {
 // Values are kept to what a 4096-byte buffer holds.
 constexpr size_t value_max = 4095;
 
-enum slot {
-  slot_smbuser_name,
-  slot_user_name,
-  slot_old_smbuser_name,
-  slot_new_smbuser_name,
-  slot_share_name,
-  slot_path,
-  slot_description,
-  slot_valid_smbusers,
-  slot_old_share_name,
-  slot_new_share_name,
-  slot_workgroup,
-  slot_guest_account,
-  slot_password_server,
-  slot_security,
-  slot_count
-};
-
 const char* const slot_names[slot_count] = {
     "smbuser-name", "user-name",   "old-smbuser-name", "new-smbuser-name", "share-name",
     "path",         "description", "valid-smbusers",   "old-share-name",   "new-share-name",
     "workgroup",    "guest-account", "password-server", "security",
-};
-
-enum action {
-  action_none,
-  action_reconfigure_all,
-  action_add_smbuser,
-  action_set_smbuser_password,
-  action_rename_smbuser,
-  action_del_smbuser,
-  action_add_share,
-  action_update_share,
-  action_rename_share,
-  action_del_share,
-  action_set_preferences,
-  action_usage_status,
-  action_check_packages,
-  action_help,
 };
 
 // What each row of the option table does when getopt_long returns 0.
@@ -143,13 +108,6 @@ constexpr row_effect row_effects[] = {
 static_assert(sizeof long_options / sizeof long_options[0] == 38);
 static_assert(sizeof row_effects / sizeof row_effects[0] == 31);
 
-struct command_line {
-  std::string values[slot_count];
-  bool required[slot_count] = {};
-  action selected = action_none;
-  bool start = false, stop = false, status = false, restart = false, without_restart = false;
-};
-
 void require(command_line& cl, std::initializer_list<slot> slots) {
   for (slot s : slots)
     cl.required[s] = true;
@@ -196,7 +154,10 @@ void check_unprocessed_args(int argc, int first_unprocessed) {
     report_msg(1, "Some parameters in command string leave unprocessed. Check parameters please.");
 }
 
-void parse(command_line& cl, int argc, char** argv) {
+}  // namespace
+
+void parse_command_line(command_line& cl, int argc, char** argv) {
+  optind = 0;  // a full restart of getopt, so that the parser can run again
   for (;;) {
     int index = -1;
     int c = getopt_long(argc, argv, "hposrw", long_options, &index);
@@ -234,6 +195,8 @@ void parse(command_line& cl, int argc, char** argv) {
     }
   }
 }
+
+namespace {
 
 void restart_step(const command_line& cl) {
   if (!cl.without_restart)
@@ -329,7 +292,7 @@ void print_usage() {
 int cifsctl_main(int argc, char** argv) {
   program_path = argv[0];
   command_line cl;
-  parse(cl, argc, argv);
+  parse_command_line(cl, argc, argv);
 
   check_unprocessed_args(argc, optind);
   static constexpr slot check_order[] = {

@@ -43,40 +43,19 @@ std::vector<char*> c_vector(std::vector<std::string>& texts) {
 
 }  // namespace
 
-run_result run_program(const std::vector<std::string>& argv_in,
-                       const std::vector<std::string>& env_changes, const std::string& input) {
-  std::vector<std::string> args = argv_in;
-  std::vector<std::string> env = merged_env(env_changes);
-  std::vector<char*> cargv = c_vector(args);
-  std::vector<char*> cenv = c_vector(env);
+namespace {
 
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    execve(cargv[0], cargv.data(), cenv.data());
-    _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+// Reads out_fd and err_fd to end of file while feeding input to in_fd
+// (closed when done; -1 for none), then reaps pid.
+run_result collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::string& input) {
   signal(SIGPIPE, SIG_IGN);
-
   run_result r{};
   size_t written = 0;
-  int in_fd = in[1];
-  if (input.empty()) {
+  if (in_fd >= 0 && input.empty()) {
     close(in_fd);
     in_fd = -1;
   }
-  pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in_fd, POLLOUT, 0}};
+  pollfd fds[3] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}, {in_fd, POLLOUT, 0}};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
     if (poll(fds, 3, -1) < 0) {
       if (errno == EINTR)
@@ -112,6 +91,60 @@ run_result run_program(const std::vector<std::string>& argv_in,
   }
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
+}
+
+}  // namespace
+
+run_result run_program(const std::vector<std::string>& argv_in,
+                       const std::vector<std::string>& env_changes, const std::string& input) {
+  std::vector<std::string> args = argv_in;
+  std::vector<std::string> env = merged_env(env_changes);
+  std::vector<char*> cargv = c_vector(args);
+  std::vector<char*> cenv = c_vector(env);
+
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    execve(cargv[0], cargv.data(), cenv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  return collect(pid, out[0], err[0], in[1], input);
+}
+
+run_result run_in_child(const std::function<void()>& body) {
+  int out[2], err[2];
+  if (pipe(out) || pipe(err))
+    throw std::runtime_error("pipe failed");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    close(out[0]);
+    close(err[0]);
+    close(out[1]);
+    close(err[1]);
+    errno = 0;
+    body();
+    fflush(nullptr);
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  return collect(pid, out[0], err[0], -1, "");
 }
 
 run_result run_cifsctl(const std::vector<std::string>& args, const std::vector<std::string>& env,

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,10 @@ struct run_result {
 run_result run_program(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env = {},
                        const std::string& input = "");
+
+// Runs body in a forked child whose standard output and error are captured;
+// the child exits with 0 when body returns. For code that ends the process.
+run_result run_in_child(const std::function<void()>& body);
 
 // Runs the built cifsctl binary with args.
 run_result run_cifsctl(const std::vector<std::string>& args,

@@ -1,4 +1,79 @@
+// The reporter: both streams, the prefix, the system-error line, long texts.
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "runtime/message.h"
 #include "tests/harness.h"
+
+TEST(Message, StatusZeroWritesBothStreamsAndReturns) {
+  run_result r = run_in_child([] {
+    program_path = "/usr/local/sbin/cifsctl";
+    report_msg(0, "first %d", 1);
+    report_msg(0, "second\n");
+    report_msg(0, "%s", "");
+    std::printf("after\n");
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "cifsctl: first 1\ncifsctl: second\ncifsctl: \n");
+  EXPECT_EQ(r.out, "cifsctl: first 1\ncifsctl: second\ncifsctl: \nafter\n");
+}
+
+TEST(Message, NonZeroStatusEndsTheProcessWithIt) {
+  run_result r = run_in_child([] {
+    report_msg(7, "bye");
+    std::printf("not reached\n");
+  });
+  EXPECT_EQ(r.status, 7);
+  EXPECT_EQ(r.out, "bye\n");  // no program_path: no prefix
+  EXPECT_EQ(r.err, "bye\n");
+}
+
+TEST(Message, SystemErrorLineWheneverErrnoIsSet) {
+  run_result r = run_in_child([] {
+    program_path = "cifsctl";
+    errno = EACCES;
+    report_msg(0, "Unable to stat file %s: %s\n", "/x", std::strerror(EACCES));
+    // errno survives the report, so the next one carries it too.
+    report_msg(0, "Miss parameter");
+    errno = 0;
+    report_msg(1, "clean");
+  });
+  const char* expected =
+      "cifsctl: Unable to stat file /x: Permission denied\n\nSystem error 13: Permission denied\n"
+      "cifsctl: Miss parameter\nSystem error 13: Permission denied\n"
+      "cifsctl: clean\n";
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, expected);
+  EXPECT_EQ(r.out, expected);
+}
+
+TEST(Message, LongMessagesAreWrittenWhole) {
+  for (size_t len : {4095u, 4096u, 5000u, 100000u}) {
+    std::string text(len, 'm');
+    run_result r = run_in_child([&] {
+      errno = ENOENT;
+      report_msg(0, "%s", text.c_str());
+    });
+    std::string expected = text + "\nSystem error 2: No such file or directory\n";
+    EXPECT_EQ(r.err, expected) << len;
+    EXPECT_EQ(r.out, expected) << len;
+  }
+}
+
+TEST(Message, AllocPrintfAndRandom) {
+  char* t = alloc_printf("%s-%04d", "id", 42);
+  EXPECT_STREQ(t, "id-0042");
+  std::free(t);
+  for (int i = 0; i < 100; ++i) {
+    int v = random_below(3);
+    EXPECT_GE(v, 0);
+    EXPECT_LT(v, 3);
+  }
+  run_result r = run_in_child([] { mem_realloc(nullptr, static_cast<size_t>(-1) / 2); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("alloc("), std::string::npos);
+}
