@@ -145,3 +145,19 @@ TEST(FrontParse, ActionsFlagsAndPermutation) {
   // The word was moved behind the options, where the leftover check finds it.
   EXPECT_EQ(optind, 6);
 }
+
+TEST(ManualPage, NamesEveryOptionOfTheUsageText) {
+  std::string usage = golden("usage.txt");
+  std::string page = read_file(std::string(TESTS_DIR) + "/../cifsctl.8");
+  ASSERT_FALSE(page.empty());
+  size_t count = 0;
+  for (size_t at = usage.find("--"); at != std::string::npos; at = usage.find("--", at + 2)) {
+    size_t end = usage.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at + 2);
+    std::string name = usage.substr(at + 2, end - at - 2);
+    EXPECT_NE(page.find("\\-" + name), std::string::npos) << "--" << name;
+    ++count;
+  }
+  EXPECT_GT(count, 37u);
+  for (char c : std::string("whposr"))
+    EXPECT_NE(page.find(std::string("Fl ") + c), std::string::npos) << '-' << c;
+}
