@@ -26,6 +26,8 @@ inline constexpr const char smbd[] = "/usr/local/sbin/smbd";
 // rc script directories searched after the product's own.
 inline constexpr const char rc_d_system[] = "/etc/rc.d";
 inline constexpr const char rc_d_local[] = "/usr/local/etc/rc.d";
+// Per-service start-up settings, one file per service, read by rc at boot.
+inline constexpr const char rc_conf_d[] = "/etc/rc.conf.d";
 
 // System tools run by path.
 inline constexpr const char sh[] = "/bin/sh";
@@ -36,6 +38,8 @@ inline constexpr const char kill[] = "/bin/kill";
 inline constexpr const char rm[] = "/bin/rm";
 inline constexpr const char dev_null[] = "/dev/null";
 inline constexpr const char dev_hdv1[] = "/dev/hdv1";
+// Prefix of the magic links that name an open descriptor's own object.
+inline constexpr const char proc_self_fd[] = "/proc/self/fd/";
 
 // Paths below the product root (PRODUCT_ROOT_D).
 inline constexpr const char settings_suffix[] = "/admin/conf/settings";
@@ -43,5 +47,7 @@ inline constexpr const char admin_bin_suffix[] = "/admin/bin/";
 inline constexpr const char rcswitch_suffix[] = "/admin/bin/rcswitch";
 inline constexpr const char certificates_suffix[] = "/var/certificates";
 inline constexpr const char lock_files_suffix[] = "/var/lock/files/";
+// Present while the panel's package records must be renewed (compctl).
+inline constexpr const char components_dirty_suffix[] = "/var/components.dirty";
 
 }  // namespace paths

@@ -1,0 +1,361 @@
+#include "runtime/db.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/message.h"
+#include "runtime/owners.h"
+#include "runtime/paths.h"
+
+int db_utf8_flag = 0;
+char db_value_buf[db_value_size];
+
+namespace {
+
+constexpr size_t text_size = 4096;
+
+// The password file's contents: at most 4096 bytes plus the terminator.
+char password_buf[text_size + 1];
+// The socket path found in /etc/my.cnf, kept until the process ends.
+char cnf_socket_buf[text_size];
+
+constexpr const char select_value_format[] = "select %s from %s where %s='%s'";
+constexpr const char key_condition[] =
+    R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
+
+[[gnu::format(printf, 3, 4)]] void put_text(char* buf, size_t size, const char* format, ...) {
+  if (!buf || size == 0)
+    return;
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, size, format, args);
+  va_end(args);
+}
+
+// An unset or empty variable counts as absent.
+const char* env_value(const char* name) {
+  const char* value = std::getenv(name);
+  return value && *value ? value : nullptr;
+}
+
+bool is_socket(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Looks for the first socket setting of the [mysqld] section of the open
+// option file; true (and the path in cnf_socket_buf) when it names a socket.
+bool socket_from_cnf(FILE* cnf) {
+  char line[text_size];
+  bool in_section = false;
+  while (std::fgets(line, sizeof line, cnf)) {
+    const char* p = line;
+    while (std::isspace(static_cast<unsigned char>(*p)))
+      ++p;
+    if (*p == '\0' || *p == '#' || *p == ';')
+      continue;
+    if (!in_section) {
+      if (std::strncmp(p, "[mysqld]", 8) == 0)
+        in_section = true;
+      continue;
+    }
+    if (*p == '[')
+      return false;
+    if (std::strncmp(p, "socket", 6) != 0)
+      continue;
+    // Only the first socket line of the section counts, whatever it holds.
+    const char* eq = std::strchr(p + 6, '=');
+    if (!eq)
+      return false;
+    const char* value = eq + 1;
+    while (std::isspace(static_cast<unsigned char>(*value)))
+      ++value;
+    if (*value == '\0')
+      return false;
+    size_t len = 0;
+    while (value[len] && !std::isspace(static_cast<unsigned char>(value[len])))
+      ++len;
+    char path[text_size];
+    std::memcpy(path, value, len);
+    path[len] = '\0';
+    if (!is_socket(path))
+      return false;
+    std::memcpy(cnf_socket_buf, path, len + 1);
+    return true;
+  }
+  return false;
+}
+
+void copy_value(const char* value) {
+  size_t len = strnlen(value, db_value_size - 1);
+  std::memcpy(db_value_buf, value, len);
+  db_value_buf[len] = '\0';
+}
+
+}  // namespace
+
+void db_check_key(const char* value, const char* unit, int line, const char* condition_text) {
+  if (value == nullptr || std::strpbrk(value, "\\\"'") == nullptr)
+    return;
+  // Worded like glibc's assert, which names the program by its base name.
+  const char* name = program_invocation_short_name;
+  if (program_path) {
+    const char* slash = std::strrchr(program_path, '/');
+    name = slash ? slash + 1 : program_path;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s%s%s:%d: Assertion `%s' failed.\n", name, *name ? ": " : "", unit,
+               line, condition_text);
+  std::fflush(stderr);
+  std::abort();
+}
+
+int read_container_number(const char* path) {
+  unique_file info(std::fopen(path, "r"));
+  if (!info)
+    return -1;
+  char line[text_size];
+  if (!std::fgets(line, sizeof line, info.get()))
+    return 0;
+  const char* p = line;
+  while (*p == ' ' || *p == '\t')
+    ++p;
+  if (!std::isdigit(static_cast<unsigned char>(*p)))
+    return 0;
+  errno = 0;
+  long number = std::strtol(p, nullptr, 10);
+  // A number that does not fit is no container number the platform makes.
+  if (errno == ERANGE || number > INT_MAX) {
+    errno = 0;
+    return 0;
+  }
+  return static_cast<int>(number);
+}
+
+int setup_container_env_at(const char* veinfo_path) {
+  char host[text_size];
+  ssize_t len = readlink(paths::kv_mode_link, host, sizeof host - 1);
+  if (len < 0) {
+    apply_run_mode();
+    return -1;
+  }
+  host[len] = '\0';
+  if (setenv("TAV_DB_HOST", host, 0) != 0) {
+    apply_run_mode();
+    return 0;
+  }
+  int number = read_container_number(veinfo_path);
+  if (number < 0)
+    return -1;
+  if (number != 0) {
+    char name[64];
+    std::snprintf(name, sizeof name, "tav%d", number);
+    setenv("TAV_DB_NAME", name, 0);
+    std::snprintf(name, sizeof name, "admin%d", number);
+    setenv("TAV_DB_LOGIN", name, 0);
+  }
+  return 0;
+}
+
+int setup_container_env() {
+  return setup_container_env_at(paths::kv_veinfo);
+}
+
+void apply_run_mode() {
+  const char* mode = std::getenv("TAV_RUN_MODE");
+  const char* host = std::getenv("TAV_DB_HOST");
+  if (!mode || std::strtoul(mode, nullptr, 10) != 3 || !host)
+    return;
+  unlink(paths::kv_mode_link);
+  if (symlink(host, paths::kv_mode_link) != 0) {
+    // Ignored: without the link this run still uses TAV_DB_HOST.
+  }
+}
+
+const char* find_mysql_socket() {
+  if (env_value("MYSQL_UNIX_PORT"))
+    return nullptr;
+  const char* found = nullptr;
+  errno = 0;
+  if (unique_file cnf{std::fopen(paths::my_cnf, "r")}) {
+    if (socket_from_cnf(cnf.get()))
+      found = cnf_socket_buf;
+  }
+  if (!found && is_socket(paths::mysql_sock_var))
+    found = paths::mysql_sock_var;
+  if (!found && is_socket(paths::mysql_sock_tmp))
+    found = paths::mysql_sock_tmp;
+  return found;
+}
+
+const char* read_admin_password() {
+  unique_fd fd(open(paths::db_password_file, O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    report_msg(1, "Unable to open admin password file");
+  ssize_t n;
+  do {
+    n = read(fd.get(), password_buf, text_size);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0)
+    report_msg(1, "Unable to read admin password file");
+  fd.reset();
+  // report_msg with status 1 does not return; len is never negative.
+  size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+  password_buf[len] = '\0';
+  if (len > 0 && password_buf[len - 1] == '\n')
+    password_buf[len - 1] = '\0';
+  return password_buf;
+}
+
+MYSQL* db_connect(char* err, size_t err_size) {
+  setup_container_env();
+
+  const char* host = env_value("TAV_DB_HOST");
+  const char* port_text = env_value("TAV_DB_PORT");
+  const char* database = env_value("TAV_DB_NAME");
+  const char* user = env_value("TAV_DB_LOGIN");
+  if (!host)
+    host = "localhost";
+  if (!database)
+    database = "tav";
+  if (!user)
+    user = "admin";
+  unsigned int port = port_text ? static_cast<unsigned int>(std::strtoul(port_text, nullptr, 10)) : 0;
+
+  const char* socket = find_mysql_socket();
+
+  unique_mysql conn(mysql_init(nullptr));
+  if (!conn) {
+    put_text(err, err_size, "db_connect: insufficient memory to allocate new object.");
+    return nullptr;
+  }
+  const char* password = read_admin_password();
+  if (!mysql_real_connect(conn.get(), host, user, password, database, port, socket, 0)) {
+    put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
+             mysql_error(conn.get()));
+    return nullptr;
+  }
+  mysql_query(conn.get(), "set foreign_key_checks=0");
+  db_set_names(conn.get(), err, err_size);
+  return conn.release();
+}
+
+MYSQL* db_open() {
+  char err[text_size + 1] = "";
+  MYSQL* conn = db_connect(err, sizeof err);
+  if (!conn)
+    report_msg(0, "%s", err);
+  return conn;
+}
+
+int db_set_names_version(MYSQL* conn, const char* version, char* err, size_t err_size) {
+  // Servers before 4.1 know neither SET NAMES nor character sets per
+  // connection.
+  if (std::strncmp(version, "3.", 2) == 0 || std::strncmp(version, "4.0.", 4) == 0)
+    return 0;
+  const char* compatible = get_misc_param("mysql41_compatible", conn);
+  const char* statement;
+  if (!compatible || !*compatible || std::strcmp(compatible, "false") == 0) {
+    db_utf8_flag = 0;
+    statement = "SET NAMES binary";
+  } else {
+    db_utf8_flag = 1;
+    statement = "SET NAMES utf8";
+  }
+  if (mysql_query(conn, statement) == 0)
+    return 1;
+  db_error_text(conn, err, err_size);
+  return 0;
+}
+
+int db_set_names(MYSQL* conn, char* err, size_t err_size) {
+  const char* version = db_query_column("SHOW VARIABLES LIKE 'version'", conn, 1);
+  if (!version)
+    return 0;
+  return db_set_names_version(conn, version, err, err_size);
+}
+
+int db_is_utf8() {
+  if (MYSQL* conn = db_open())
+    mysql_close(conn);
+  return db_utf8_flag;
+}
+
+void db_error_text(MYSQL* conn, char* buf, size_t size) {
+  unsigned int number = mysql_errno(conn);
+  if (number != 0)
+    put_text(buf, size, "DB Error %u: %s", number, mysql_error(conn));
+  else
+    put_text(buf, size, "\n");
+}
+
+char* db_escape(MYSQL* conn, const char* text) {
+  if (!text)
+    return nullptr;
+  // The client library would dereference the missing connection for its
+  // character set.
+  if (!conn)
+    report_msg(1, "db_escape: no database connection");
+  size_t len = std::strlen(text);
+  char* escaped = static_cast<char*>(mem_realloc(nullptr, 2 * len + 1));
+  mysql_real_escape_string(conn, escaped, text, static_cast<unsigned long>(len));
+  return escaped;
+}
+
+const char* db_query_column(const char* sql, MYSQL* conn, int column) {
+  unique_mysql own;
+  if (!conn) {
+    own.reset(db_open());
+    if (!own) {
+      report_msg(0, "Unable to connect to the mysql database\n");
+      return nullptr;
+    }
+    conn = own.get();
+  }
+  if (mysql_query(conn, sql) != 0) {
+    report_msg(0, "Unable to query parameter by query %s: %s\n", sql, mysql_error(conn));
+    return nullptr;
+  }
+  unique_mysql_res result(mysql_store_result(conn));
+  MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+  // A column beyond the result's counts as NULL rather than a read past
+  // the row.
+  if (row && column >= 0 && static_cast<unsigned int>(column) < mysql_num_fields(result.get()) &&
+      row[column])
+    copy_value(row[column]);
+  else
+    db_value_buf[0] = '\0';
+  return db_value_buf;
+}
+
+const char* db_query_value(const char* sql, MYSQL* conn) {
+  return db_query_column(sql, conn, 0);
+}
+
+const char* db_select_value(const char* key, const char* table, const char* key_column,
+                            const char* value_column, MYSQL* conn) {
+  db_check_key(key, "get", 430, key_condition);
+  char sql[text_size];
+  int n = std::snprintf(sql, sizeof sql, select_value_format, value_column, table, key_column,
+                        key ? key : "");
+  // A statement cut short could still parse ("... whe" reads as a table
+  // alias) and answer with the wrong row: refuse it as a failed query.
+  if (n < 0 || static_cast<size_t>(n) >= sizeof sql) {
+    report_msg(0, "Unable to query parameter by query %s: %s\n", sql, "query too long");
+    return nullptr;
+  }
+  return db_query_value(sql, conn);
+}
+
+const char* get_misc_param(const char* name, MYSQL* conn) {
+  return db_select_value(name, "misc", "param", "val", conn);
+}

@@ -1,0 +1,104 @@
+// Database connection: connections to the panel database, their set-up,
+// and the small tools every database user of the runtime shares. Only the
+// MySQL C API is used, so the unit builds against libmariadb and
+// libmysqlclient alike.
+#pragma once
+
+#include <mysql.h>
+
+#include <cstddef>
+#include <memory>
+
+// 1 after the last connection that chose a character set was switched to
+// "SET NAMES utf8", 0 after "SET NAMES binary" (and at start).
+extern int db_utf8_flag;
+
+// The process-wide result of the last one-value query (db_query_column,
+// db_query_value, db_select_value, get_misc_param); each one overwrites it.
+inline constexpr size_t db_value_size = 4096;
+extern char db_value_buf[db_value_size];
+
+// Owners for the client library's objects, so that every early return
+// releases them. The operations below still hand out raw pointers.
+struct mysql_closer {
+  void operator()(MYSQL* conn) const { mysql_close(conn); }
+};
+using unique_mysql = std::unique_ptr<MYSQL, mysql_closer>;
+
+struct mysql_res_freer {
+  void operator()(MYSQL_RES* res) const { mysql_free_result(res); }
+};
+using unique_mysql_res = std::unique_ptr<MYSQL_RES, mysql_res_freer>;
+
+// Stops the process the way the platform's assert does when value, a key to
+// be placed unescaped between quotes in SQL, holds a backslash, double quote
+// or single quote: "<program>: <unit>:<line>: Assertion `<condition_text>'
+// failed." on standard error, then abort(). A null value passes. Stays on in
+// release builds.
+void db_check_key(const char* value, const char* unit, int line, const char* condition_text);
+
+// Container step run first by every db_connect: TAV_DB_HOST from the target
+// of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
+// container number in /proc/kv/veinfo; none overwrites a value already set.
+// Returns 0 or -1.
+int setup_container_env();
+// The same with the container information read from veinfo_path.
+int setup_container_env_at(const char* veinfo_path);
+// The container number at the start of the first line of path (after
+// blanks); 0 for none or no line, -1 when the file can't be opened.
+int read_container_number(const char* path);
+
+// In run mode 3 (TAV_RUN_MODE) with TAV_DB_HOST set, makes /etc/tav/kv_mode
+// a link to that host name; otherwise does nothing.
+void apply_run_mode();
+
+// The MySQL server's socket: from the [mysqld] section of /etc/my.cnf, else
+// /var/lib/mysql/mysql.sock, else /tmp/mysql.sock, whichever is a socket.
+// Null when none is, or when MYSQL_UNIX_PORT is set (the client library
+// uses it itself). The text lives in a process-wide buffer.
+const char* find_mysql_socket();
+
+// The database password from /etc/tav/.tav.shadow, one final newline
+// dropped, in a process-wide buffer refilled at each call. Ends the process
+// when the file can't be opened or read.
+const char* read_admin_password();
+
+// A new connection to the panel database, owned by the caller (mysql_close),
+// or null with the reason written into err (err_size bytes).
+MYSQL* db_connect(char* err, size_t err_size);
+// db_connect, reporting the reason itself (status 0) when it fails.
+MYSQL* db_open();
+
+// Chooses the connection's character set by server version and the misc
+// parameter "mysql41_compatible". Returns 1 when a SET NAMES statement was
+// sent and succeeded, else 0 (the reason of a failed one in err).
+int db_set_names(MYSQL* conn, char* err, size_t err_size);
+// db_set_names after the version query, for a server that reported version.
+int db_set_names_version(MYSQL* conn, const char* version, char* err, size_t err_size);
+
+// db_utf8_flag after opening (and closing) one connection.
+int db_is_utf8();
+
+// "DB Error %u: %s" for the connection's last error, or "\n" when there is
+// none, cut to fit buf.
+void db_error_text(MYSQL* conn, char* buf, size_t size);
+
+// text escaped for SQL in the connection's character set, in new memory the
+// caller frees; null for null text. Ends the process when no connection is
+// given for a text or memory runs out.
+char* db_escape(MYSQL* conn, const char* text);
+
+// Column `column` (0-based) of the first row of sql's result, on conn or,
+// when conn is null, on a connection of its own closed before returning.
+// Returns db_value_buf (value cut at 4095 bytes; empty for no row or NULL),
+// or null after reporting a failed connection or query.
+const char* db_query_column(const char* sql, MYSQL* conn, int column);
+// db_query_column with column 0.
+const char* db_query_value(const char* sql, MYSQL* conn);
+// value_column of the first row of table whose key_column equals key; key
+// is placed into the SQL unescaped and checked by db_check_key first.
+// Results as db_query_column.
+const char* db_select_value(const char* key, const char* table, const char* key_column,
+                            const char* value_column, MYSQL* conn);
+// The value of parameter name in table misc; results as db_query_column.
+const char* get_misc_param(const char* name, MYSQL* conn);

@@ -1,0 +1,582 @@
+#include "runtime/file_str.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "runtime/message.h"
+#include "runtime/owners.h"
+#include "runtime/paths.h"
+#include "runtime/product_conf.h"
+
+namespace {
+
+constexpr size_t text_buf_size = 4096;  // paths and copied texts
+constexpr size_t copy_buf_size = 4096;  // pieces of the old content
+
+// 32 digits and the terminator, shared by md5_hex and digest_hex.
+char digest_buf[33];
+
+// A message written to standard error exactly as formatted: no prefix, no
+// copy on standard output, no system-error line.
+[[gnu::format(printf, 1, 2)]] void direct_msg(const char* format, ...) {
+  int saved = errno;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fflush(stderr);
+  errno = saved;
+}
+
+// close(2) without retrying on EINTR: on Linux the descriptor is gone
+// whatever close returns, and a retry could close someone else's.
+int close_fd(int fd) {
+  return ::close(fd);
+}
+
+// Writes len bytes, retrying short writes and EINTR. 0 or -1 (errno set).
+int write_all(int fd, const char* data, size_t len) {
+  while (len > 0) {
+    ssize_t n = ::write(fd, data, len);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return -1;
+    }
+    data += n;
+    len -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+// Flushes the directory holding path, so that a rename in it survives a
+// crash. Some file systems refuse fsync on directories (EINVAL); the new
+// content is in place either way, so failures here are not reported.
+void sync_parent_dir(const char* path) {
+  char dir[text_buf_size];
+  const char* slash = std::strrchr(path, '/');
+  if (!slash) {
+    std::strcpy(dir, ".");
+  } else if (slash == path) {
+    std::strcpy(dir, "/");
+  } else {
+    size_t len = static_cast<size_t>(slash - path);
+    if (len >= sizeof dir)
+      return;
+    std::memcpy(dir, path, len);
+    dir[len] = '\0';
+  }
+  int saved = errno;
+  unique_fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd)
+    ::fsync(fd.get());
+  errno = saved;
+}
+
+// The temporary file beside path: "<path>.tmp". False (errno ENAMETOOLONG)
+// when the name does not fit, so that a cut name never lands on another file.
+bool temp_name(char (&buf)[text_buf_size], const char* path) {
+  int n = std::snprintf(buf, sizeof buf, "%s.tmp", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof buf) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return true;
+}
+
+// Creates the temporary file afresh. Whatever a killed run left under the
+// name (a half-written file, a file someone else owns, a symbolic link) is
+// removed first, and O_EXCL|O_NOFOLLOW make sure we write a new file of our
+// own and never through a link. Mode 0600 until the content is complete:
+// the file gets its target's owner and mode just before the rename.
+FILE* create_temp(const char* tmp) {
+  if (::unlink(tmp) != 0 && errno != ENOENT)
+    return nullptr;
+  int fd = ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0)
+    return nullptr;
+  FILE* f = ::fdopen(fd, "w");
+  if (!f) {
+    int saved = errno;
+    close_fd(fd);
+    errno = saved;
+  }
+  return f;
+}
+
+// Completes the temporary file: gives it the target's owner and permission
+// bits (best effort; the caller restores them on the path again after the
+// rename, with its own reports), pushes it to disk and closes it. A reader
+// therefore never sees the new file with the wrong mode, and a crash after
+// the rename never leaves an empty or partial file. 0, or EOF with errno.
+int finish_temp(unique_file& tmp, const struct stat* target) {
+  FILE* f = tmp.release();
+  int failed = std::fflush(f) != 0 || std::ferror(f);
+  int saved = errno;
+  if (!failed && target) {
+    // fchown first: it may clear set-id bits that fchmod then restores.
+    if (::fchown(fileno(f), target->st_uid, target->st_gid) == 0)
+      ::fchmod(fileno(f), target->st_mode & 07777);
+    errno = saved;
+  }
+  if (!failed && ::fsync(fileno(f)) != 0) {
+    failed = 1;
+    saved = errno;
+  }
+  if (std::fclose(f) != 0 && !failed) {
+    failed = 1;
+    saved = errno;
+  }
+  errno = saved;
+  return failed ? EOF : 0;
+}
+
+// Writes each entry, adding a newline to one that lacks it. Results are
+// left to the final flush and close, where any failure shows.
+void write_entries(FILE* f, const char* const* lines) {
+  for (const char* const* l = lines; *l; ++l) {
+    std::fputs(*l, f);
+    size_t len = std::strlen(*l);
+    if (len == 0 || (*l)[len - 1] != '\n')
+      std::fputc('\n', f);
+  }
+}
+
+bool has_entries(const char* const* lines) {
+  return lines && *lines;
+}
+
+// The text that FILE_STR_AT_END appends, in new heap memory: the entries,
+// preceded by a newline when the file's last line lacks one (it would be
+// glued to the first new line, corrupting both).
+unique_text append_text(int fd, const char* const* lines, size_t* len) {
+  char* text = nullptr;
+  FILE* mem = ::open_memstream(&text, len);
+  if (!mem)
+    report_msg(1, "alloc(%d)", static_cast<int>(text_buf_size));
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    char last = '\n';
+    if (::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+      std::fputc('\n', mem);
+  }
+  write_entries(mem, lines);
+  if (std::fclose(mem) != 0)
+    report_msg(1, "alloc(%d)", static_cast<int>(text_buf_size));
+  return unique_text(text);
+}
+
+// FILE_STR_AT_END: appends to the file itself (through a link, into its
+// target), creating it with the process's default owner and bits. The text
+// goes out in one append and is synced, so that a crash does not lose a line
+// that a preceding removal already took out.
+int add_at_end(const char* path, const char* const* lines) {
+  unique_fd fd(::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd && errno == EACCES)  // a write-only file: append without looking
+    fd.reset(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+  if (!fd) {
+    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  int failed = 0;
+  int saved = 0;
+  if (has_entries(lines)) {
+    size_t len = 0;
+    unique_text text = append_text(fd.get(), lines, &len);
+    // A failed write or sync shows at the close, like a failed close.
+    failed = write_all(fd.get(), text.get(), len) != 0 || ::fsync(fd.get()) != 0;
+    saved = errno;
+  }
+  if (close_fd(fd.release()) != 0 && !failed) {
+    failed = 1;
+    saved = errno;
+  }
+  if (failed) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(saved));
+    return 1;
+  }
+  return 0;
+}
+
+// FILE_STR_AT_BEGINNING: the entries, then the old content, into the
+// temporary file, which then replaces the file.
+int add_at_beginning(const char* path, const char* const* lines, const struct stat* st) {
+  char tmp[text_buf_size];
+  if (!temp_name(tmp, path)) {
+    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+  unique_file out(create_temp(tmp));
+  if (!out) {
+    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+  write_entries(out.get(), lines);
+
+  unique_file in(std::fopen(path, "re"));
+  if (!in) {
+    int saved = errno;
+    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(saved));
+    std::fclose(out.release());  // the temporary file stays, with the new lines
+    return 1;
+  }
+  char buf[copy_buf_size];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
+    if (std::fwrite(buf, 1, n, out.get()) != n) {
+      report_msg(0, "Unable to fputs to file %s: %s\n", path, std::strerror(errno));
+      return 1;
+    }
+  }
+  // A read error must not pass for the end of the file: the rename would
+  // replace the file by a cut copy.
+  if (std::ferror(in.get())) {
+    report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (std::fclose(in.release()) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (finish_temp(out, st) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (::rename(tmp, path) != 0) {
+    direct_msg("Unable to rename file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+  sync_parent_dir(path);
+  return 0;
+}
+
+// Length of s up to its first newline, or its whole length.
+size_t first_line_len(const char* s) {
+  const char* nl = std::strchr(s, '\n');
+  return nl ? static_cast<size_t>(nl - s) : std::strlen(s);
+}
+
+// Length of s without one final newline.
+size_t without_final_newline(const char* s) {
+  size_t len = std::strlen(s);
+  return len > 0 && s[len - 1] == '\n' ? len - 1 : len;
+}
+
+// Whether a whole line (line[0..len), with its newline if it had one)
+// is to be dropped under mode and variant.
+bool line_dropped(const char* line, size_t len, const char* const* lines, int mode, int variant) {
+  size_t text_len = len > 0 && line[len - 1] == '\n' ? len - 1 : len;
+  for (const char* const* l = lines; *l; ++l) {
+    const char* entry = *l;
+    if (mode == FILE_STR_REMOVE_LINE) {
+      size_t elen = first_line_len(entry);
+      if (elen == text_len && std::memcmp(entry, line, elen) == 0)
+        return true;
+      continue;
+    }
+    switch (variant) {
+      case FILE_STR_PREFIX: {
+        size_t plen = without_final_newline(entry);
+        if (plen <= text_len && std::memcmp(line, entry, plen) == 0)
+          return true;
+        break;
+      }
+      case FILE_STR_SUFFIX: {
+        size_t plen = without_final_newline(entry);
+        if (plen <= text_len && std::memcmp(line + text_len - plen, entry, plen) == 0)
+          return true;
+        break;
+      }
+      case FILE_STR_SUBSTRING: {
+        size_t elen = std::strlen(entry);
+        if (elen == 0 || ::memmem(line, len, entry, elen))
+          return true;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+// FILE_STR_REMOVE_LINE and FILE_STR_REMOVE_MATCH: copies every line that
+// no entry drops into the temporary file, which then replaces the file.
+// Lines are compared and copied whole, whatever their length.
+int remove_lines(const char* path, const char* const* lines, int mode, int variant,
+                 const struct stat* st) {
+  unique_file in(std::fopen(path, "re"));
+  if (!in) {
+    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  char tmp[text_buf_size];
+  if (!temp_name(tmp, path)) {
+    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+  unique_file out(create_temp(tmp));
+  if (!out) {
+    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+
+  char* raw = nullptr;
+  size_t cap = 0;
+  ssize_t len;
+  while ((len = ::getline(&raw, &cap, in.get())) >= 0) {
+    size_t n = static_cast<size_t>(len);
+    if (line_dropped(raw, n, lines, mode, variant))
+      continue;
+    if (std::fwrite(raw, 1, n, out.get()) != n)
+      report_msg(1, "cannot write a line to %s.tmp", path);
+  }
+  int read_errno = errno;
+  unique_text line_buf(raw);
+  if (std::ferror(in.get())) {
+    report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(read_errno));
+    return 1;
+  }
+  if (std::fclose(in.release()) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (finish_temp(out, st) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (::rename(tmp, path) != 0) {
+    if (mode == FILE_STR_REMOVE_LINE)
+      report_msg(0, "Error while rename file %s: %s\n", path, std::strerror(errno));
+    else
+      direct_msg("Error while rename file %s: %s\n", tmp, std::strerror(errno));
+    return 1;
+  }
+  sync_parent_dir(path);
+  return 0;
+}
+
+// Step 3 of file_str: the mode's own work. existed tells whether the stat
+// found the file; st is its status then.
+int apply_mode(const char* path, const char* const* lines, int mode, int variant, bool existed,
+               const struct stat* st) {
+  static const char* const no_lines[] = {nullptr};
+  if (!lines)
+    lines = no_lines;
+  switch (mode) {
+    case FILE_STR_ADD:
+      if (variant == FILE_STR_AT_END)
+        return add_at_end(path, lines);
+      if (variant == FILE_STR_AT_BEGINNING)
+        return add_at_beginning(path, lines, existed ? st : nullptr);
+      return 0;
+    case FILE_STR_REMOVE_LINE:
+      if (!existed)
+        return 1;
+      return remove_lines(path, lines, mode, variant, st);
+    case FILE_STR_REMOVE_MATCH:
+      return remove_lines(path, lines, mode, variant, existed ? st : nullptr);
+    default:
+      return 0;
+  }
+}
+
+// Releases the lock after a failure; its own report, if any, is made by
+// locked_file_release.
+int fail_unlock(locked_file* lock) {
+  int saved = errno;
+  locked_file_release(lock);
+  errno = saved;
+  return 1;
+}
+
+}  // namespace
+
+int file_str(const char* path, const char* const* lines, int mode, int variant) {
+  // A missing file is no failure: its ENOENT must not leak into a caller's
+  // later report as a system-error line.
+  int entry_errno = errno;
+  locked_file* lock = locked_file_lock(path, 1);
+  if (!lock || !locked_file_is_locked(lock)) {
+    int saved = errno;
+    report_msg(0, "Error occurred while locking the file %s: %s\n", path, std::strerror(saved));
+    locked_file_release(lock);
+    errno = saved;
+    return 1;
+  }
+
+  struct stat st;
+  bool existed = true;
+  if (::stat(path, &st) != 0) {
+    if (errno != ENOENT) {
+      report_msg(0, "file_str: Unable to stat file %s: %s\n", path, std::strerror(errno));
+      return fail_unlock(lock);
+    }
+    existed = false;
+  }
+
+  if (apply_mode(path, lines, mode, variant, existed, &st) != 0)
+    return fail_unlock(lock);
+
+  if (existed) {
+    if (::chown(path, st.st_uid, st.st_gid) != 0) {
+      report_msg(0, "file_str: ERROR: Unable to chown file %s: %s", path, std::strerror(errno));
+      return fail_unlock(lock);
+    }
+    if (::chmod(path, st.st_mode & 07777) != 0) {
+      report_msg(0, "file_str: ERROR: Unable to chmod file %s: %s", path, std::strerror(errno));
+      return fail_unlock(lock);
+    }
+  }
+
+  if (locked_file_release(lock) != 0) {
+    report_msg(0, "Error occurred while unlocking the file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  errno = entry_errno;
+  return 0;
+}
+
+int file_str_line(const char* path, const char* line, int mode, int variant) {
+  const char* const lines[] = {line, nullptr};
+  return file_str(path, lines, mode, variant);
+}
+
+locked_file* locked_file_open(const char* path, int flags, int operation, int use_lock_dir) {
+  auto* lock = static_cast<locked_file*>(std::malloc(sizeof(locked_file)));
+  if (!lock)
+    return nullptr;
+  lock->fd = 0;
+  lock->name = use_lock_dir ? lock_file_path(path) : alloc_printf("%s", path);
+
+  // Close-on-exec: a flock belongs to the open file description, so a child
+  // that inherited it would keep the lock after we release it.
+  int fd = ::open(lock->name, flags | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    int saved = errno;
+    report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(saved));
+    lock->fd = fd;
+    errno = saved;
+    return lock;
+  }
+  // Descriptor 0 would read as "held by another process" and never be
+  // closed by the release; move it (and the standard streams' 1 and 2) up.
+  if (fd < 3) {
+    int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    int saved = errno;
+    close_fd(fd);
+    if (moved < 0) {
+      lock->fd = -1;
+      errno = saved;
+      return lock;
+    }
+    fd = moved;
+  }
+
+  int rc;
+  do
+    rc = ::flock(fd, operation);
+  while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    int saved = errno;
+    close_fd(fd);
+    lock->fd = saved == EWOULDBLOCK ? 0 : -1;
+    errno = saved;
+    return lock;
+  }
+  lock->fd = fd;
+  return lock;
+}
+
+locked_file* locked_file_lock(const char* path, int use_lock_dir) {
+  return locked_file_open(path, O_RDWR | O_CREAT | O_TRUNC, LOCK_EX, use_lock_dir);
+}
+
+locked_file* locked_file_try_lock(const char* path, int use_lock_dir) {
+  return locked_file_open(path, O_RDWR | O_CREAT | O_TRUNC, LOCK_EX | LOCK_NB, use_lock_dir);
+}
+
+bool locked_file_is_locked(const locked_file* lock) {
+  return lock && lock->fd > 0;
+}
+
+bool locked_file_is_busy(const locked_file* lock) {
+  return !lock || lock->fd == 0;
+}
+
+int locked_file_release(locked_file* lock) {
+  if (!lock)
+    return -1;
+  int result = 0;
+  if (lock->fd > 0 && close_fd(lock->fd) != 0) {
+    int saved = errno;
+    report_msg(0, "An error occured during closing '%s' file: %s\n", lock->name,
+               std::strerror(saved));
+    errno = saved;
+    result = -1;
+  }
+  std::free(lock->name);
+  std::free(lock);
+  return result;
+}
+
+char* lock_file_path(const char* path) {
+  // Without the configuration the product root would be null; loading is
+  // a no-op once the front end has done it.
+  load_product_conf();
+  return alloc_printf("%s%s%s", product_conf.product_root_d, paths::lock_files_suffix,
+                      md5_hex("", path));
+}
+
+const char* md5_hex(const char* prefix, const char* text) {
+  char buf[text_buf_size];
+  int n = std::snprintf(buf, sizeof buf, "%s%s", prefix, text);
+  size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+  if (len >= sizeof buf)
+    len = sizeof buf - 1;  // the name of a longer text is that of its first 4095 bytes
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_len = 0;
+  // Without a digest there is no lock-file name, and editing unlocked is
+  // not an option.
+  if (EVP_Digest(buf, len, digest, &digest_len, EVP_md5(), nullptr) != 1 || digest_len != 16)
+    report_msg(1, "md5_hex: Unable to compute the MD5 digest");
+  return digest_hex(digest);
+}
+
+const char* digest_hex(const unsigned char* digest) {
+  static const char hex[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    digest_buf[2 * i] = hex[digest[i] >> 4];
+    digest_buf[2 * i + 1] = hex[digest[i] & 0x0f];
+  }
+  digest_buf[32] = '\0';
+  return digest_buf;
+}
+
+int set_owner_mode(const char* path, uid_t uid, gid_t gid, mode_t mode) {
+  errno = 0;
+  struct stat st;
+  if (::stat(path, &st) != 0) {
+    errno = 0;  // nothing to do is no failure: later reports carry no stale error
+    return 0;
+  }
+  if (::chown(path, uid, gid) != 0) {
+    report_msg(0, "ERROR: unable to chown %s: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  if (::chmod(path, mode) != 0) {
+    report_msg(0, "ERROR: unable to chmod %s: %s\n", path, std::strerror(errno));
+    return -1;
+  }
+  return 0;
+}
