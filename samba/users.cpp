@@ -1,0 +1,330 @@
+#include "samba/users.h"
+
+#include <crypt.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "runtime/exec.h"
+#include "runtime/file_str.h"
+#include "runtime/message.h"
+#include "runtime/owners.h"
+#include "runtime/paths.h"
+
+namespace {
+
+constexpr size_t text_size = 4096;
+
+// smbpasswd -s reads each line into a 256-byte buffer with fgets: a line of
+// 255 characters leaves its newline for the next read, so the confirmation
+// no longer matches. 254 bytes is the longest password it takes whole.
+constexpr size_t password_max = 254;
+
+// Samba reads the username map in lines of at most 511 bytes and takes the
+// rest of a longer line as a new entry; keep every record, newline
+// included, within that.
+constexpr size_t map_line_max = 510;
+
+char env_password[text_size];
+char env_crypted_password[text_size];
+
+void copy_cut(char (&buf)[text_size], const char* text) {
+  size_t n = std::strlen(text);
+  if (n > text_size - 1)
+    n = text_size - 1;
+  std::memcpy(buf, text, n);
+  buf[n] = '\0';
+}
+
+// Reports without a stray "System error" line from an earlier call.
+[[gnu::format(printf, 1, 2)]] void report_refusal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  errno = 0;
+  report_vmsg(0, format, args);
+  va_end(args);
+}
+
+// smbpasswd takes any argument that begins with '-' as an option (-c would
+// load another configuration), and it has no "--" to end its options.
+bool smbpasswd_name_ok(const char* account) {
+  if (account[0] != '-')
+    return true;
+  report_refusal("Invalid user name '%s': %s would read a name beginning with '-' as an option",
+                 account, paths::smbpasswd);
+  return false;
+}
+
+// Why a name cannot stand literally in a username map line, or null when it
+// can. Samba splits the list after '=' at blanks, commas and semicolons,
+// honours double quotes, joins a line ending in a backslash to the next,
+// takes '*' for every client and '@', '+' and '&' for groups, and skips
+// lines that begin with '#' or ';'; '!' in front makes a line final.
+const char* map_name_fault(const char* name) {
+  if (name[0] == '\0')
+    return "it is empty";
+  if (std::strchr("#;!@+&", name[0]))
+    return "its first character is a comment, group or control mark of the map";
+  for (const char* p = name; *p; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '\n' || c == '\r')
+      return "it holds a line break";
+    if (c <= ' ' || c == 0x7f)
+      return "it holds a blank or control character";
+    if (std::strchr("=*\",;\\", c))
+      return "it holds one of the characters = * \" , ; \\";
+  }
+  return nullptr;
+}
+
+// True when both names may form a new map record; reports otherwise.
+bool map_record_ok(const char* login, const char* account) {
+  for (const char* name : {account, login}) {
+    if (const char* fault = map_name_fault(name)) {
+      report_refusal("Invalid name '%s' for '%s' file: %s", name, paths::smbusers, fault);
+      return false;
+    }
+  }
+  size_t length = std::strlen(account) + 3 + std::strlen(login);
+  if (length > map_line_max) {
+    report_refusal("Record for '%s' is too long for '%s' file: %zu bytes, at most %zu", account,
+                   paths::smbusers, length, map_line_max);
+    return false;
+  }
+  return true;
+}
+
+// True when a record of both names can be removed as one line: the removal
+// compares only the text before a line break, so it would drop another
+// record than the one named.
+bool map_removal_ok(const char* login, const char* account) {
+  for (const char* name : {account, login}) {
+    if (std::strpbrk(name, "\r\n")) {
+      report_refusal("Invalid name '%s' for '%s' file: it holds a line break", name,
+                     paths::smbusers);
+      return false;
+    }
+  }
+  return true;
+}
+
+void remove_map_record(const char* login, const char* account) {
+  unique_text entry(alloc_printf("%s = %s", account, login));
+  if (file_str_line(paths::smbusers, entry.get(), FILE_STR_REMOVE_LINE, 1) != 0)
+    report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
+}
+
+int add_map_record(const char* login, const char* account) {
+  unique_text entry(alloc_printf("%s = %s", account, login));
+  if (file_str_line(paths::smbusers, entry.get(), FILE_STR_ADD, FILE_STR_AT_END) != 0) {
+    report_msg(0, "Unable to add record for '%s' to '%s' file", account, paths::smbusers);
+    return -1;
+  }
+  return 0;
+}
+
+bool password_ok(const char* password) {
+  if (std::strpbrk(password, "\r\n")) {
+    report_refusal("Invalid password in TAV_PASSWORD: it holds a carriage return or newline, "
+                   "which %s would take as the end of the password",
+                   paths::smbpasswd);
+    return false;
+  }
+  size_t length = std::strlen(password);
+  if (length > password_max) {
+    report_refusal("Invalid password in TAV_PASSWORD: it is %zu bytes long, %s reads at most %zu",
+                   length, paths::smbpasswd, password_max);
+    return false;
+  }
+  return true;
+}
+
+// Writes all of text to fd. A reader that has gone gives EPIPE, not a
+// SIGPIPE that would end this process: the signal is blocked around the
+// write and a SIGPIPE raised by it is taken back before the mask returns.
+bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
+  sigset_t pipe_set, old_set, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
+
+  bool ok = true;
+  while (length > 0) {
+    ssize_t n = write(fd, text, length);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      ok = false;
+      break;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+
+  if (!was_pending) {
+    int saved = errno;
+    const timespec no_wait{};
+    while (sigtimedwait(&pipe_set, nullptr, &no_wait) == SIGPIPE) {
+    }
+    errno = saved;
+  }
+  sigprocmask(SIG_SETMASK, &old_set, nullptr);
+  return ok;
+}
+
+// Runs "smbpasswd -s account" with the password twice on its standard input
+// (new password and confirmation). The account name is an argument of its
+// own, never part of a shell command line.
+int feed_smbpasswd(const char* account, const char* password) {
+  const char* tool = paths::smbpasswd;
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    report_msg(0, "Error during execute '%s -s %s'", tool, account);
+    return -1;
+  }
+  unique_fd read_end(fds[0]), write_end(fds[1]);
+
+  const char* const argv[] = {tool, "-s", account, nullptr};
+  pid_t child = fork_execv_pipes(read_end.get(), 1, 2, tool, argv);
+  read_end.reset();
+
+  unique_text input(alloc_printf("%s\n%s\n", password, password));
+  bool delivered = write_all_no_sigpipe(write_end.get(), input.get(), std::strlen(input.get()));
+  // The tool waits for the end of its input before it exits.
+  write_end.reset();
+
+  int status = 0;
+  pid_t waited;
+  while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
+  }
+  if (waited < 0) {
+    report_msg(0, "Error during pclose '%s -s %s'", tool, account);
+    return -1;
+  }
+  if (!delivered || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    errno = 0;
+    report_msg(0, "Error during execute '%s -s %s'", tool, account);
+    return -1;
+  }
+  return 0;
+}
+
+// "$1$" and 8 characters drawn from the crypt alphabet after seeding the
+// generator with the current second.
+void make_md5_salt(char (&salt)[12]) {
+  static const char alphabet[] =
+      "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  std::memcpy(salt, "$1$", 3);
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  for (int i = 0; i < 8; ++i) {
+    int floor64 = static_cast<int>(64.0 * std::rand() / 2147483648.0);
+    salt[3 + i] = alphabet[(floor64 + 1) % 64];
+  }
+  salt[11] = '\0';
+}
+
+void store_crypt(const char* plain) {
+  char salt[12];
+  make_md5_salt(salt);
+  const char* hashed = crypt(plain, salt);
+  // libxcrypt reports failure with a text that begins with '*'.
+  if (hashed && hashed[0] != '*')
+    copy_cut(env_crypted_password, hashed);
+}
+
+}  // namespace
+
+const char* get_env_password() {
+  if (env_password[0] != '\0')
+    return env_password;
+  if (const char* value = std::getenv("TAV_PASSWORD"))
+    copy_cut(env_password, value);
+  unsetenv("TAV_PASSWORD");
+  return env_password;
+}
+
+const char* get_env_crypted_password() {
+  if (env_crypted_password[0] != '\0')
+    return env_crypted_password;
+  const char* plain = std::getenv("TAV_PASSWORD");
+  const char* given = std::getenv("TAV_CRYPTED_PASSWORD");
+  if (plain && plain[0] != '\0')
+    store_crypt(plain);
+  else if (given && given[0] != '\0')
+    copy_cut(env_crypted_password, given);
+  else
+    store_crypt("");
+  unsetenv("TAV_PASSWORD");
+  unsetenv("TAV_CRYPTED_PASSWORD");
+  return env_crypted_password;
+}
+
+int add_smbuser(const char* smbuser_name, const char* user_name) {
+  // The panel may hand over a password with any user action: taking it out
+  // of the environment first keeps it from every tool this run starts.
+  get_env_password();
+  bool mapped = std::strcmp(smbuser_name, user_name) != 0;
+  if (!smbpasswd_name_ok(user_name) || (mapped && !map_record_ok(smbuser_name, user_name)))
+    return -1;
+
+  if (execl_report(paths::smbpasswd, paths::smbpasswd, "-a", "-n", user_name, nullptr) != 0) {
+    report_msg(0, "Error during execute '%s -a -n %s'", paths::smbpasswd, user_name);
+    return -1;
+  }
+  if (!mapped)
+    return 0;
+  // Together the removal and the append leave exactly one copy of the
+  // record, at the end of the map.
+  remove_map_record(smbuser_name, user_name);
+  return add_map_record(smbuser_name, user_name);
+}
+
+int set_smbuser_password(const char* /*smbuser_name*/, const char* user_name) {
+  // Reading the password also takes it out of the environment, before the
+  // tool starts: it reaches the tool only through the pipe.
+  const char* password = get_env_password();
+  if (!smbpasswd_name_ok(user_name) || !password_ok(password))
+    return -1;
+  return feed_smbpasswd(user_name, password);
+}
+
+int rename_smbuser(const char* old_smbuser_name, const char* new_smbuser_name,
+                   const char* user_name) {
+  bool mapped = std::strcmp(new_smbuser_name, user_name) != 0;
+  if (!map_removal_ok(old_smbuser_name, user_name) ||
+      (mapped && !map_record_ok(new_smbuser_name, user_name)))
+    return -1;
+
+  remove_map_record(old_smbuser_name, user_name);
+  if (!mapped)
+    return 0;
+  remove_map_record(new_smbuser_name, user_name);
+  return add_map_record(new_smbuser_name, user_name);
+}
+
+int del_smbuser(const char* smbuser_name, const char* user_name) {
+  // The panel may hand over a password with any user action: taking it out
+  // of the environment first keeps it from every tool this run starts.
+  get_env_password();
+  bool mapped = std::strcmp(smbuser_name, user_name) != 0;
+  if (!smbpasswd_name_ok(user_name) || (mapped && !map_removal_ok(smbuser_name, user_name)))
+    return -1;
+
+  if (execl_report(paths::smbpasswd, paths::smbpasswd, "-x", user_name, nullptr) != 0) {
+    report_msg(0, "Error during execute '%s -x %s'", paths::smbpasswd, user_name);
+    return -1;
+  }
+  if (mapped)
+    remove_map_record(smbuser_name, user_name);
+  return 0;
+}
