@@ -29,8 +29,6 @@ char password_buf[text_size + 1];
 char cnf_socket_buf[text_size];
 
 constexpr const char select_value_format[] = "select %s from %s where %s='%s'";
-constexpr const char key_condition[] =
-    R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
 
 [[gnu::format(printf, 3, 4)]] void put_text(char* buf, size_t size, const char* format, ...) {
   if (!buf || size == 0)
@@ -343,7 +341,7 @@ const char* db_query_value(const char* sql, MYSQL* conn) {
 
 const char* db_select_value(const char* key, const char* table, const char* key_column,
                             const char* value_column, MYSQL* conn) {
-  db_check_key(key, "get", 430, key_condition);
+  db_check_key(key, "get", 430, db_key_condition);
   char sql[text_size];
   int n = std::snprintf(sql, sizeof sql, select_value_format, value_column, table, key_column,
                         key ? key : "");
@@ -358,4 +356,19 @@ const char* db_select_value(const char* key, const char* table, const char* key_
 
 const char* get_misc_param(const char* name, MYSQL* conn) {
   return db_select_value(name, "misc", "param", "val", conn);
+}
+
+MYSQL* db_use_or_open(MYSQL* conn, unique_mysql& own) {
+  if (conn)
+    return conn;
+  own.reset(db_open());
+  return own.get();
+}
+
+bool db_format_sql(char* sql, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(sql, size, format, args);
+  va_end(args);
+  return n >= 0 && static_cast<size_t>(n) < size;
 }

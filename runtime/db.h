@@ -37,6 +37,27 @@ using unique_mysql_res = std::unique_ptr<MYSQL_RES, mysql_res_freer>;
 // release builds.
 void db_check_key(const char* value, const char* unit, int line, const char* condition_text);
 
+// The condition that db_check_key reports for the accessors' keys.
+inline constexpr const char db_key_condition[] =
+    R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
+
+// The error text of a statement that did not fit its buffer. A statement
+// cut at 4095 bytes could still parse and act on other rows than meant, so
+// it is never sent.
+inline constexpr const char db_too_long[] = "query too long";
+
+// A null key reaches statements and messages as an empty text.
+inline const char* db_key_text(const char* key) {
+  return key ? key : "";
+}
+
+// conn itself, or a new connection held by own; null when db_open failed
+// (db_open has reported why).
+MYSQL* db_use_or_open(MYSQL* conn, unique_mysql& own);
+
+// Formats a statement into sql[size]; false when it had to be cut.
+[[gnu::format(printf, 3, 4)]] bool db_format_sql(char* sql, size_t size, const char* format, ...);
+
 // Container step run first by every db_connect: TAV_DB_HOST from the target
 // of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
 // container number in /proc/kv/veinfo; none overwrites a value already set.

@@ -18,13 +18,6 @@ namespace {
 constexpr size_t text_size = 4096;
 constexpr size_t sql_size = 4096;
 
-constexpr const char key_condition[] =
-    R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
-
-// The error text of a statement that did not fit its buffer. A statement
-// cut at 4095 bytes could still parse (a condition cut after its left side
-// reads as true) and answer with other rows than meant, so it is never sent.
-constexpr const char too_long[] = "query too long";
 constexpr const char no_connection[] = "no database connection";
 
 // The readers' own result buffers.
@@ -39,30 +32,7 @@ char dns_zone_id_buf[text_size];
 char lowercase_buf[text_size];
 
 void check_key(const char* value, int line) {
-  db_check_key(value, "get", line, key_condition);
-}
-
-// A null key reaches the statement and the messages as an empty text.
-const char* key_text(const char* key) {
-  return key ? key : "";
-}
-
-// conn itself, or a new connection held by own; null when db_open failed
-// (db_open has reported why).
-MYSQL* connection_or_own(MYSQL* conn, unique_mysql& own) {
-  if (conn)
-    return conn;
-  own.reset(db_open());
-  return own.get();
-}
-
-// Formats a statement into sql; false when it had to be cut.
-[[gnu::format(printf, 2, 3)]] bool format_sql(char (&sql)[sql_size], const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(sql, sql_size, format, args);
-  va_end(args);
-  return n >= 0 && static_cast<size_t>(n) < sql_size;
+  db_check_key(value, "get", line, db_key_condition);
 }
 
 void copy_text(char (&buf)[text_size], const char* text) {
@@ -86,7 +56,7 @@ struct first_value {
 first_value read_first_column(MYSQL* conn, const char* sql, bool fits, char (&buf)[text_size],
                               bool no_result_fails) {
   if (!fits)
-    return {too_long, false, false};
+    return {db_too_long, false, false};
   if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
     return {mysql_error(conn), false, false};
   unique_mysql_res result(mysql_store_result(conn));
@@ -117,16 +87,16 @@ int is_true(const char* value) {
 const char* get_ip_address(const char* dom_id, MYSQL* conn) {
   check_key(dom_id, 458);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "get_ip_address: Unable to connect to the mysql database");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select ipa.ip_address from domains d, hosting h, IP_Addresses ipa where "
                          "d.id='%s' and d.id=h.dom_id and h.ip_address_id=ipa.id",
-                         key_text(dom_id));
+                         db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, ip_address_buf, true);
   if (v.error) {
     report_msg(0, "Unable to query IP address: %s\n", v.error);
@@ -143,21 +113,21 @@ const char* get_domain_htype(const char* dom_id, MYSQL* conn) {
 int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
   check_key(dom_id, 498);
   if (!conn) {
-    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", key_text(dom_id),
+    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", db_key_text(dom_id),
                no_connection);
     return -1;
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql, "select status from domains where id=\"%s\"", key_text(dom_id));
+  bool fits = db_format_sql(sql, sizeof sql, "select status from domains where id=\"%s\"", db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error) {
-    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", key_text(dom_id), v.error);
+    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", db_key_text(dom_id), v.error);
     return -1;
   }
   if (!v.row) {
     report_msg(0, "Unable to get status for domain with id=\"%s\": such domain is not exist.",
-               key_text(dom_id));
+               db_key_text(dom_id));
     return -2;
   }
   // An unsigned decimal from the first character on: no sign, no blanks,
@@ -174,7 +144,7 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
     report_msg(0,
                "Unable to get status for domain with id=\"%s\": error translate status value from "
                "char to unsigned int.",
-               key_text(dom_id));
+               db_key_text(dom_id));
     return -3;
   }
   if (status)
@@ -186,17 +156,17 @@ const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, 532);
   check_key(param, 533);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql, "select val from dom_param where dom_id='%s' and param='%s'",
-                         key_text(dom_id), key_text(param));
+  bool fits = db_format_sql(sql, sizeof sql, "select val from dom_param where dom_id='%s' and param='%s'",
+                         db_key_text(dom_id), db_key_text(param));
   first_value v = read_first_column(conn, sql, fits, dom_param_buf, false);
   if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", key_text(param), v.error);
+    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
     return nullptr;
   }
   return dom_param_buf;
@@ -206,19 +176,19 @@ const char* get_domain_parameter(const char* dom_id, const char* param, MYSQL* c
   check_key(dom_id, 575);
   check_key(param, 576);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select r.value from domains d, Parameters r \t\twhere d.id='%s' and "
                          "d.params_id=r.id and r.parameter='%s'",
-                         key_text(dom_id), key_text(param));
+                         db_key_text(dom_id), db_key_text(param));
   first_value v = read_first_column(conn, sql, fits, domain_parameter_buf, false);
   if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", key_text(param), v.error);
+    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
     return nullptr;
   }
   return domain_parameter_buf;
@@ -230,20 +200,20 @@ const char* get_service_parameter(const char* dom_id, const char* type, const ch
   check_key(type, 620);
   check_key(param, 621);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select r.value from DomainServices s, Parameters r \t\t\t\t where "
                          "s.dom_id='%s' and s.type='%s' and s.parameters_id=r.id  and "
                          "r.parameter='%s'",
-                         key_text(dom_id), key_text(type), key_text(param));
+                         db_key_text(dom_id), db_key_text(type), db_key_text(param));
   first_value v = read_first_column(conn, sql, fits, service_parameter_buf, false);
   if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", key_text(param), v.error);
+    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
     return nullptr;
   }
   return service_parameter_buf;
@@ -253,19 +223,19 @@ const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* 
   check_key(dom_id, 665);
   check_key(limit_name, 666);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
                          "d.limits_id=l.id  and l.limit_name='%s'",
-                         key_text(dom_id), key_text(limit_name));
+                         db_key_text(dom_id), db_key_text(limit_name));
   first_value v = read_first_column(conn, sql, fits, domain_limit_buf, false);
   if (v.error) {
-    report_msg(0, "Unable to query domain limit %s: %s\n", key_text(limit_name), v.error);
+    report_msg(0, "Unable to query domain limit %s: %s\n", db_key_text(limit_name), v.error);
     return nullptr;
   }
   return domain_limit_buf;
@@ -274,18 +244,18 @@ const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* 
 int has_www_prefix(const char* dom_id, MYSQL* conn) {
   check_key(dom_id, 725);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return -1;
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select * from domains d, dns_zone z, dns_recs r \t\twhere d.id='%s' and "
                          "d.dns_zone_id=z.id and r.dns_zone_id=z.id \t\tand ((r.type='A') or "
                          "(r.type='CNAME')) \t\tand left(r.host,4)='www.'",
-                         key_text(dom_id));
+                         db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, true);
   if (v.error) {
     report_msg(0, "Unable to query www prefix: %s\n", v.error);
@@ -295,8 +265,8 @@ int has_www_prefix(const char* dom_id, MYSQL* conn) {
     return 0;
   // A www record that belongs to a subdomain named www is not the domain's
   // own prefix.
-  fits = format_sql(sql, "select * from subdomains \t\t\twhere dom_id='%s' and name='www'",
-                    key_text(dom_id));
+  fits = db_format_sql(sql, sizeof sql, "select * from subdomains \t\t\twhere dom_id='%s' and name='www'",
+                    db_key_text(dom_id));
   v = read_first_column(conn, sql, fits, value, true);
   if (v.error) {
     report_msg(0, "Unable to query www subdomain: %s\n", v.error);
@@ -310,16 +280,16 @@ int get_anon_ftp_status(const char* dom_id, MYSQL* conn) {
   char value[text_size];
   {
     unique_mysql own;
-    conn = connection_or_own(conn, own);
+    conn = db_use_or_open(conn, own);
     if (!conn) {
       report_msg(0, "Unable to connect to the mysql database\n");
       return 0;
     }
     char sql[sql_size];
-    bool fits = format_sql(sql,
+    bool fits = db_format_sql(sql, sizeof sql,
                            "select a.status from domains d, anon_ftp a \t\t\t\t\t\t\t\t\twhere "
                            "d.id='%s' and a.dom_id=d.id",
-                           key_text(dom_id));
+                           db_key_text(dom_id));
     first_value v = read_first_column(conn, sql, fits, value, false);
     if (v.error) {
       report_msg(0, "Unable to query anon_ftp: %s\n", v.error);
@@ -334,7 +304,7 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
   char value[text_size];
   {
     unique_mysql own;
-    conn = connection_or_own(conn, own);
+    conn = db_use_or_open(conn, own);
     if (!conn) {
       report_msg(0, "Unable to connect to the mysql database\n");
       return 0;
@@ -342,15 +312,15 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
     char sql[sql_size];
     bool fits;
     if (secure)
-      fits = format_sql(sql,
+      fits = db_format_sql(sql, sizeof sql,
                         "select h.fp_ssl from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
                         "d.name='%s' and h.dom_id=d.id",
-                        key_text(dom_name));
+                        db_key_text(dom_name));
     else
-      fits = format_sql(sql,
+      fits = db_format_sql(sql, sizeof sql,
                         "select h.fp from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
                         "d.name='%s' and h.dom_id=d.id",
-                        key_text(dom_name));
+                        db_key_text(dom_name));
     first_value v = read_first_column(conn, sql, fits, value, false);
     if (v.error) {
       report_msg(0, "Unable to query frontpage status: %s\n", v.error);
@@ -363,16 +333,16 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
 const char* get_client_email(const char* dom_id, MYSQL* conn) {
   check_key(dom_id, 885);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select c.email from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
                          "d.cl_id=c.id and d.id='%s'",
-                         key_text(dom_id));
+                         db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, client_email_buf, false);
   if (v.error) {
     report_msg(0, "Unable to define clients email: %s\n", v.error);
@@ -397,10 +367,10 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql,
+  bool fits = db_format_sql(sql, sizeof sql,
                          "select c.id from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
                          "d.cl_id=c.id and d.id='%s'",
-                         key_text(dom_id));
+                         db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error) {
     report_msg(0, "Unable to define client's ID: %s\n", v.error);
@@ -417,12 +387,12 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
 const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   check_key(name, 969);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
-  unique_text ascii(idn_toascii(key_text(name)));
+  unique_text ascii(idn_toascii(db_key_text(name)));
   if (!ascii)
     report_msg(1, "idn_toascii() failed: %s", idn_error_text(idn_last_error));
   // Nameprep maps some letters to ASCII quotes and backslashes (a
@@ -432,7 +402,7 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   ascii.reset();
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql, "select id from domains where name='%s'", escaped.get());
+  bool fits = db_format_sql(sql, sizeof sql, "select id from domains where name='%s'", escaped.get());
   escaped.reset();
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error)
@@ -440,7 +410,7 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   if (value[0] == '\0') {
     if (missing_allowed)
       return nullptr;
-    report_msg(1, "get_dom_id(): domains record not found in DB for '%s'\n", key_text(name));
+    report_msg(1, "get_dom_id(): domains record not found in DB for '%s'\n", db_key_text(name));
   }
   copy_text(dom_id_buf, value);
   return dom_id_buf;
@@ -457,7 +427,7 @@ const char* find_domain_name(const char* name) {
     report_msg(1, "Unable to connect to the mysql database\n");
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql, "select name from domains where name='%s'", key_text(name));
+  bool fits = db_format_sql(sql, sizeof sql, "select name from domains where name='%s'", db_key_text(name));
   first_value v = read_first_column(conn.get(), sql, fits, value, false);
   if (v.error)
     report_msg(1, "Unable to query domain name: %s\n", v.error);
@@ -473,18 +443,18 @@ int get_max_id(const char* table, MYSQL* conn) {
   for (const char* p = table; plain && *p; ++p)
     plain = std::isalnum(static_cast<unsigned char>(*p)) || *p == '_';
   if (!plain) {
-    report_msg(0, "Unable to define max id: invalid table name \"%s\"", key_text(table));
+    report_msg(0, "Unable to define max id: invalid table name \"%s\"", db_key_text(table));
     return 0;
   }
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return 0;
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = format_sql(sql, "SELECT max(id) FROM %s", table);
+  bool fits = db_format_sql(sql, sizeof sql, "SELECT max(id) FROM %s", table);
   first_value v = read_first_column(conn, sql, fits, value, true);
   if (v.error) {
     report_msg(0, "Unable to define max id: %s", v.error);
@@ -505,11 +475,11 @@ int get_max_id(const char* table, MYSQL* conn) {
 const char* get_dns_zone_id(const char* dom_id, MYSQL* conn) {
   check_key(dom_id, 1134);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn)
     return nullptr;  // db_open has said why
   char sql[sql_size];
-  bool fits = format_sql(sql, "select dns_zone_id from domains where id='%s'", key_text(dom_id));
+  bool fits = db_format_sql(sql, sizeof sql, "select dns_zone_id from domains where id='%s'", db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, dns_zone_id_buf, true);
   if (v.error) {
     report_msg(0, "Unable to query dns_zone_id: %s\n", v.error);

@@ -12,47 +12,17 @@ namespace {
 
 constexpr size_t sql_size = 4096;
 
-constexpr const char key_condition[] =
-    R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
-
-// The error text of a statement that did not fit its buffer. A statement
-// cut at 4095 bytes could still parse and act on other rows than meant, so
-// it is never sent.
-constexpr const char too_long[] = "query too long";
 constexpr const char no_connection[] = "no database connection";
 
 void check_key(const char* value, int line) {
-  db_check_key(value, "put", line, key_condition);
+  db_check_key(value, "put", line, db_key_condition);
 }
 
-// A null key reaches the statement and the messages as an empty text.
-const char* key_text(const char* key) {
-  return key ? key : "";
-}
-
-// conn itself, or a new connection held by own; null when db_open failed
-// (db_open has reported why).
-MYSQL* connection_or_own(MYSQL* conn, unique_mysql& own) {
-  if (conn)
-    return conn;
-  own.reset(db_open());
-  return own.get();
-}
-
-// Formats a statement into sql; false when it had to be cut.
-[[gnu::format(printf, 2, 3)]] bool format_sql(char (&sql)[sql_size], const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(sql, sql_size, format, args);
-  va_end(args);
-  return n >= 0 && static_cast<size_t>(n) < sql_size;
-}
-
-// Sends a statement made by format_sql: null on success, else the text
+// Sends a statement made by db_format_sql: null on success, else the text
 // that explains the failure (valid until the next call on conn).
 const char* send_statement(MYSQL* conn, const char* sql, bool fits) {
   if (!fits)
-    return too_long;
+    return db_too_long;
   if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
     return mysql_error(conn);
   return nullptr;
@@ -65,12 +35,12 @@ int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
   const char* error = no_connection;
   char sql[sql_size];
   if (conn) {
-    bool fits = format_sql(sql, "update domains set status=%u where id=\"%s\"", status,
-                           key_text(dom_id));
+    bool fits = db_format_sql(sql, sizeof sql, "update domains set status=%u where id=\"%s\"", status,
+                           db_key_text(dom_id));
     error = send_statement(conn, sql, fits);
   }
   if (error) {
-    report_msg(0, "Unable to update status for domain with id=\"%s\": %s.", key_text(dom_id),
+    report_msg(0, "Unable to update status for domain with id=\"%s\": %s.", db_key_text(dom_id),
                error);
     return -1;
   }
@@ -80,7 +50,7 @@ int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
 int put_misc_param(const char* name, const char* value, MYSQL* conn) {
   check_key(name, 45);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database");
     return -1;
@@ -89,13 +59,13 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn) {
   unique_text sql;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    sql.reset(alloc_printf("replace into misc (param, val) values('%s', '%s')", key_text(name),
+    sql.reset(alloc_printf("replace into misc (param, val) values('%s', '%s')", db_key_text(name),
                            escaped.get()));
   } else {
-    sql.reset(alloc_printf("replace into misc (param) values('%s')", key_text(name)));
+    sql.reset(alloc_printf("replace into misc (param) values('%s')", db_key_text(name)));
   }
   if (mysql_query(conn, sql.get()) != 0) {
-    report_msg(0, "Unable to put parameter %s into misc: %s", key_text(name), mysql_error(conn));
+    report_msg(0, "Unable to put parameter %s into misc: %s", db_key_text(name), mysql_error(conn));
     return -1;
   }
   return 0;
@@ -105,7 +75,7 @@ int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQ
   check_key(dom_id, 68);
   check_key(param, 69);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
@@ -114,16 +84,16 @@ int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQ
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = format_sql(sql, "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
-                      key_text(dom_id), key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
+                      db_key_text(dom_id), db_key_text(param), escaped.get());
   } else {
     // Like misc without a value: the row exists, its value is the column's
     // default (NULL), and a value stored before is gone.
-    fits = format_sql(sql, "replace into dom_param (dom_id, param) values('%s', '%s')",
-                      key_text(dom_id), key_text(param));
+    fits = db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param) values('%s', '%s')",
+                      db_key_text(dom_id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to put parameter %s into dom_param: %s", key_text(param), error);
+    report_msg(0, "Unable to put parameter %s into dom_param: %s", db_key_text(param), error);
     return -1;
   }
   return 0;
@@ -133,7 +103,7 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
   check_key(id, 102);
   check_key(param, 103);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
@@ -142,14 +112,14 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = format_sql(sql, "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
-                      key_text(id), key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
+                      db_key_text(id), db_key_text(param), escaped.get());
   } else {
-    fits = format_sql(sql, "replace into Parameters (id, parameter) values('%s', '%s')",
-                      key_text(id), key_text(param));
+    fits = db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter) values('%s', '%s')",
+                      db_key_text(id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to put parameter %s into Parameters: %s", key_text(param), error);
+    report_msg(0, "Unable to put parameter %s into Parameters: %s", db_key_text(param), error);
     return -1;
   }
   return 0;
@@ -158,15 +128,15 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
 int del_misc_param(const char* name, MYSQL* conn) {
   check_key(name, 135);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql, "delete from misc where param='%s'", key_text(name));
+  bool fits = db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
   if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from misc: %s", key_text(name), error);
+    report_msg(0, "Unable to delete parameter %s from misc: %s", db_key_text(name), error);
     return -1;
   }
   return 0;
@@ -176,16 +146,16 @@ int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, 165);
   check_key(param, 166);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
   }
   char sql[sql_size];
-  bool fits = format_sql(sql, "delete from dom_param where dom_id='%s' and param='%s'",
-                         key_text(dom_id), key_text(param));
+  bool fits = db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
+                         db_key_text(dom_id), db_key_text(param));
   if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from dom_param: %s", key_text(param), error);
+    report_msg(0, "Unable to delete parameter %s from dom_param: %s", db_key_text(param), error);
     return -1;
   }
   return 0;
@@ -195,7 +165,7 @@ int del_parameter(const char* id, const char* param, const char* value, MYSQL* c
   check_key(id, 196);
   check_key(param, 197);
   unique_mysql own;
-  conn = connection_or_own(conn, own);
+  conn = db_use_or_open(conn, own);
   if (!conn) {
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
@@ -204,14 +174,14 @@ int del_parameter(const char* id, const char* param, const char* value, MYSQL* c
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = format_sql(sql, "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
-                      key_text(id), key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql, "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
+                      db_key_text(id), db_key_text(param), escaped.get());
   } else {
-    fits = format_sql(sql, "delete from Parameters where id='%s' and parameter='%s'",
-                      key_text(id), key_text(param));
+    fits = db_format_sql(sql, sizeof sql, "delete from Parameters where id='%s' and parameter='%s'",
+                      db_key_text(id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from Parameters: %s", key_text(param), error);
+    report_msg(0, "Unable to delete parameter %s from Parameters: %s", db_key_text(param), error);
     return -1;
   }
   return 0;
