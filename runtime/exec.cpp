@@ -1,0 +1,855 @@
+// Program execution: running other programs by path.
+#include "runtime/exec.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <memory>
+
+#include "runtime/message.h"
+#include "runtime/owners.h"
+#include "runtime/paths.h"
+#include "runtime/product_conf.h"
+
+namespace {
+
+constexpr size_t text_step = 4096;   // capture texts grow by this much
+constexpr size_t path_size = 4096;   // composed utility paths are cut to 4095
+constexpr int fixed_argv_size = 101; // argv[0], up to 99 arguments, null
+constexpr int max_check_ms = 64;     // longest pause between checks without a pidfd
+
+// ---------------------------------------------------------------------------
+// Between fork and exec the child may only make async-signal-safe calls, so
+// its messages are assembled from plain pieces with memcpy and written with
+// one write(2). strerrordesc_np is a table lookup (no locale, no allocation),
+// unlike strerror.
+
+const char* error_text(int error) {
+  const char* text = strerrordesc_np(error);
+  return text ? text : "Unknown error";
+}
+
+void child_message(int fd, std::initializer_list<const char*> pieces) {
+  char buf[2 * path_size];
+  size_t len = 0;
+  for (const char* piece : pieces) {
+    size_t n = std::strlen(piece);
+    n = std::min(n, sizeof buf - len);
+    std::memcpy(buf + len, piece, n);
+    len += n;
+  }
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::write(fd, buf + done, len - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    done += static_cast<size_t>(n);
+  }
+}
+
+int dup2_retry(int from, int to) {
+  int r;
+  do
+    r = ::dup2(from, to);
+  while (r < 0 && (errno == EINTR || errno == EBUSY));
+  return r;
+}
+
+// Puts fd onto target in the child: the same value stays, -1 becomes
+// /dev/null, anything else is dup'ed onto target and closed.
+int redirect_fd(int fd, int target) {
+  if (fd == target)
+    return 0;
+  if (fd == -1) {
+    do
+      fd = ::open(paths::dev_null, O_RDWR);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+      return -1;
+    if (fd == target)
+      return 0;
+  }
+  int r = dup2_retry(fd, target);
+  int saved = errno;
+  ::close(fd);
+  errno = saved;
+  return r;
+}
+
+// Closes every descriptor from 3 up. close_range does it in one call; the
+// loop over the descriptor table (its size taken before fork) is for kernels
+// without it.
+void close_inherited_fds(int table_size) {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
+    return;
+#endif
+  for (int fd = 3; fd < table_size; ++fd)
+    ::close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Parent-side helpers.
+
+// Output buffered by stdio before a fork would otherwise be written twice
+// when a child ends through exit(3).
+void flush_streams() {
+  std::fflush(nullptr);
+}
+
+// A close-on-exec pipe whose ends are never 0, 1 or 2: when the program was
+// started with a standard descriptor closed, a pipe end landing there would
+// be taken for the child's own stream.
+bool make_pipe(int fds[2]) {
+  if (::pipe2(fds, O_CLOEXEC) < 0)
+    return false;
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i] > 2)
+      continue;
+    int moved = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
+    if (moved < 0) {
+      int saved = errno;
+      ::close(fds[0]);
+      ::close(fds[1]);
+      errno = saved;
+      return false;
+    }
+    ::close(fds[i]);
+    fds[i] = moved;
+  }
+  return true;
+}
+
+int set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0)
+    return -1;
+  return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+// waitpid, retried on EINTR.
+pid_t wait_child(pid_t pid, int* status, int options) {
+  pid_t r;
+  do
+    r = ::waitpid(pid, status, options);
+  while (r < 0 && errno == EINTR);
+  return r;
+}
+
+// Waits for pid and turns its end into a runner result: the exit status, or
+// -1 when it was ended by a signal or could not be collected. errno is left
+// clear after a normal end, so that a later report carries no stale error.
+int collect_child(pid_t pid) {
+  int status = 0;
+  errno = 0;
+  if (wait_child(pid, &status, 0) < 0)
+    return -1;
+  errno = 0;
+  if (WIFSIGNALED(status))
+    return -1;
+  return WEXITSTATUS(status);
+}
+
+// A process descriptor that becomes readable when the child ends, or -1
+// where the kernel has none; the pump then checks on a growing timer.
+int open_pidfd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  int saved = errno;
+  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  errno = saved;
+  return fd;
+#else
+  (void)pid;
+  return -1;
+#endif
+}
+
+// Whether pid has ended, without collecting it.
+bool child_ended(pid_t pid) {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  int saved = errno;
+  int r;
+  do
+    r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+  while (r < 0 && errno == EINTR);
+  errno = saved;
+  // An error (no such child) means there is nothing left to wait for either.
+  return r < 0 || info.si_pid != 0;
+}
+
+// ---------------------------------------------------------------------------
+// The pump: reads the read ends of a child's pipes until each reaches end of
+// file, or until the child has ended and what it left in the pipes has been
+// read. The second way out matters when a grandchild keeps a write end open:
+// its output is not the child's, and waiting for it could take forever.
+
+enum class sink_kind {
+  text,   // appended to a heap text
+  relay,  // each chunk reported as a message
+};
+
+enum class read_fault {
+  pipe_message,    // "fork_exec*: read(pipe) failed" on standard error
+  capture_report,  // "Cannot read child output" through the reporter
+  quiet,           // reading just stops
+};
+
+struct pipe_sink {
+  int fd = -1;  // read end; -1 once closed
+  sink_kind kind = sink_kind::text;
+  read_fault fault = read_fault::quiet;
+  char* text = nullptr;  // sink_kind::text: null until the first byte
+  size_t size = 0;
+  size_t length = 0;
+  bool failed = false;  // reading stopped on an error
+};
+
+void close_sink(pipe_sink& sink) {
+  if (sink.fd >= 0) {
+    int saved = errno;
+    ::close(sink.fd);
+    errno = saved;
+  }
+  sink.fd = -1;
+}
+
+void sink_failed(pipe_sink& sink, int error) {
+  close_sink(sink);
+  sink.failed = true;
+  switch (sink.fault) {
+    case read_fault::pipe_message:
+      std::fprintf(stderr, "fork_exec*: read(pipe) failed: %s\n", std::strerror(error));
+      std::fflush(stderr);
+      errno = 0;
+      break;
+    case read_fault::capture_report:
+      errno = error;
+      report_msg(0, "Cannot read child output:\n%s", std::strerror(error));
+      break;
+    case read_fault::quiet:
+      break;
+  }
+}
+
+void grow_text(pipe_sink& sink) {
+  size_t size = sink.size + text_step;
+  char* grown = static_cast<char*>(std::realloc(sink.text, size));
+  if (!grown)
+    report_msg(1, "Cannot allocate memory");
+  sink.text = grown;
+  sink.size = size;
+}
+
+// Reads once, at most limit bytes. Returns the count read; 0 at end of file
+// or after a failure (the sink is then closed) and -1 when nothing is there
+// yet.
+ssize_t read_sink(pipe_sink& sink, size_t limit) {
+  char chunk[text_step];
+  char* into;
+  size_t room;
+  if (sink.kind == sink_kind::relay || !sink.text) {
+    // A text stays null until a byte arrives, so the first read goes to the
+    // stack; relayed chunks are at most 4095 bytes and are reported whole.
+    into = chunk;
+    room = sizeof chunk - 1;
+  } else {
+    if (sink.length >= sink.size - 1)
+      grow_text(sink);
+    into = sink.text + sink.length;
+    room = sink.size - sink.length - 1;
+  }
+  room = std::min(room, limit);
+
+  ssize_t n;
+  do
+    n = ::read(sink.fd, into, room);
+  while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+    return -1;
+  if (n < 0) {
+    sink_failed(sink, errno);
+    return 0;
+  }
+  if (n == 0) {
+    close_sink(sink);
+    return 0;
+  }
+
+  size_t got = static_cast<size_t>(n);
+  if (sink.kind == sink_kind::relay) {
+    chunk[got] = '\0';
+    errno = 0;  // an earlier EAGAIN is no error of the child's
+    report_msg(0, "%s", chunk);
+    std::fflush(stderr);
+  } else if (into == chunk) {
+    grow_text(sink);
+    std::memcpy(sink.text, chunk, got);
+    sink.length = got;
+  } else {
+    sink.length += got;
+  }
+  return n;
+}
+
+// Reads what the pipe holds now and no more: a grandchild that goes on
+// writing does not keep the runner.
+void drain_sink(pipe_sink& sink) {
+  int pending = 0;
+  if (::ioctl(sink.fd, FIONREAD, &pending) < 0)
+    pending = 0;
+  size_t left = static_cast<size_t>(std::max(pending, 0));
+  while (sink.fd >= 0 && left > 0) {
+    ssize_t n = read_sink(sink, left);
+    if (n <= 0)
+      break;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+void pump(pid_t pid, pipe_sink* sinks, int count) {
+  unique_fd pidfd(open_pidfd(pid));
+  int pause_ms = 1;
+  for (;;) {
+    pollfd fds[3];
+    pipe_sink* polled[2];
+    int n = 0;
+    for (int i = 0; i < count; ++i) {
+      if (sinks[i].fd >= 0) {
+        fds[n] = {sinks[i].fd, POLLIN, 0};
+        polled[n++] = &sinks[i];
+      }
+    }
+    if (n == 0)
+      break;  // every pipe at end of file: the caller waits for the child
+    int watched = n;
+    if (pidfd)
+      fds[watched++] = {pidfd.get(), POLLIN, 0};
+
+    int ready = ::poll(fds, static_cast<nfds_t>(watched), pidfd ? -1 : pause_ms);
+    if (ready < 0) {
+      if (errno == EINTR)
+        continue;
+      int error = errno;
+      for (int i = 0; i < n; ++i)
+        sink_failed(*polled[i], error);
+      break;
+    }
+
+    bool got_data = false;
+    for (int i = 0; i < n; ++i) {
+      if (fds[i].revents && polled[i]->fd >= 0 && read_sink(*polled[i], SIZE_MAX) > 0)
+        got_data = true;
+    }
+
+    bool ended;
+    if (pidfd) {
+      ended = fds[n].revents != 0;
+    } else if (ready == 0) {
+      ended = child_ended(pid);
+      pause_ms = std::min(pause_ms * 2, max_check_ms);
+    } else {
+      ended = false;
+    }
+    if (got_data)
+      pause_ms = 1;
+    if (ended) {
+      for (int i = 0; i < count; ++i)
+        if (sinks[i].fd >= 0)
+          drain_sink(sinks[i]);
+      break;
+    }
+  }
+  for (int i = 0; i < count; ++i)
+    close_sink(sinks[i]);
+  if (errno == EAGAIN || errno == EWOULDBLOCK)
+    errno = 0;
+}
+
+// Hands a captured text to the caller, terminated (a null text stays null).
+char* finish_text(pipe_sink& sink) {
+  if (sink.text)
+    sink.text[sink.length] = '\0';
+  return sink.text;
+}
+
+// ---------------------------------------------------------------------------
+// Argument vectors.
+
+struct vector_free {
+  void operator()(const char** v) const { std::free(v); }
+};
+using heap_argv = std::unique_ptr<const char*[], vector_free>;
+
+// A vector of the texts up to the null in args, with front (when not null)
+// put before them. Ends the process with message when memory is exhausted.
+heap_argv make_heap_argv(const char* front, va_list args, const char* message) {
+  va_list counting;
+  va_copy(counting, args);
+  size_t count = 0;
+  while (va_arg(counting, const char*))
+    ++count;
+  va_end(counting);
+
+  size_t entries = count + 1 + (front ? 1 : 0);
+  heap_argv v(static_cast<const char**>(std::malloc(entries * sizeof(const char*))));
+  if (!v)
+    report_msg(1, message, std::strerror(errno));
+  size_t i = 0;
+  if (front)
+    v[i++] = front;
+  for (size_t k = 0; k < count; ++k)
+    v[i++] = va_arg(args, const char*);
+  v[i] = nullptr;
+  return v;
+}
+
+// Fills the 101-entry vector: argv0, then the caller's texts up to and
+// including the null; a 100th text and beyond are never read.
+void fill_fixed_argv(const char* (&v)[fixed_argv_size], const char* argv0, va_list args) {
+  std::fill(std::begin(v), std::end(v), nullptr);
+  v[0] = argv0;
+  for (int i = 1; i < fixed_argv_size - 1; ++i) {
+    v[i] = va_arg(args, const char*);
+    if (!v[i])
+      break;
+  }
+  v[fixed_argv_size - 1] = nullptr;
+}
+
+// ---------------------------------------------------------------------------
+
+int capture_run(char** out, char** err, const char* path, const char* const argv[]) {
+  *out = nullptr;
+  if (err)
+    *err = nullptr;
+
+  int out_pipe[2] = {-1, -1};
+  int err_pipe[2] = {-1, -1};
+  if (!make_pipe(out_pipe) || (err && !make_pipe(err_pipe)))
+    report_msg(1, "fork_execv_getouterr: pipe() failed");
+  if (set_nonblocking(out_pipe[0]) < 0 || (err && set_nonblocking(err_pipe[0]) < 0))
+    report_msg(1, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+
+  pid_t pid = fork_execv_pipes(0, out_pipe[1], err ? err_pipe[1] : 2, path, argv);
+  // Only the child may hold the write ends, or end of file never comes.
+  ::close(out_pipe[1]);
+  if (err)
+    ::close(err_pipe[1]);
+
+  pipe_sink sinks[2];
+  sinks[0].fd = out_pipe[0];
+  sinks[0].fault = read_fault::pipe_message;
+  sinks[1].fd = err_pipe[0];
+  sinks[1].fault = read_fault::pipe_message;
+  pump(pid, sinks, err ? 2 : 1);
+
+  int result = collect_child(pid);
+  *out = finish_text(sinks[0]);
+  if (err)
+    *err = finish_text(sinks[1]);
+  return result;
+}
+
+int exec_utility_path(const char* name, char (&path)[path_size]) {
+  if (std::strchr(name, '/')) {
+    report_msg(0, "Utility name '%s' is invalid. Use only utility name without path.", name);
+    return -1;
+  }
+  const char* root = product_conf.product_root_d ? product_conf.product_root_d : "";
+  // Cut at 4095 characters like every composed path.
+  std::snprintf(path, sizeof path, "%s%s%s", root, paths::admin_bin_suffix, name);
+  return 0;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The core.
+
+pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[]) {
+  int table_size = ::getdtablesize();
+  flush_streams();
+  pid_t pid = ::fork();
+  if (pid < 0)
+    report_msg(1, "fork_execv_pipes: fork() failed");
+  if (pid > 0)
+    return pid;
+
+  // Child: async-signal-safe calls only from here on.
+  if (redirect_fd(in, 0) < 0 || redirect_fd(out, 1) < 0 || redirect_fd(err, 2) < 0) {
+    child_message(2, {"fork_execv: dup() failed: ", error_text(errno), "\n"});
+    ::_exit(255);
+  }
+  close_inherited_fds(table_size);
+  errno = 0;
+  ::execv(path, const_cast<char* const*>(argv));
+  child_message(2, {"fork_execv: execv(\"", path, "\") failed: ", error_text(errno), "\n"});
+  ::_exit(255);
+}
+
+pid_t fork_execl_pipes(int in, int out, int err, const char* path, ...) {
+  va_list args;
+  va_start(args, path);
+  heap_argv v = make_heap_argv(nullptr, args, "malloc() failed: %s");
+  va_end(args);
+  return fork_execv_pipes(in, out, err, path, v.get());
+}
+
+// ---------------------------------------------------------------------------
+// Capture runners.
+
+int fork_execv_getout(char** out, const char* path, const char* const argv[]) {
+  return capture_run(out, nullptr, path, argv);
+}
+
+int fork_execl_getout(char** out, const char* path, ...) {
+  va_list args;
+  va_start(args, path);
+  heap_argv v = make_heap_argv(nullptr, args, "malloc() failed: %s");
+  va_end(args);
+  return fork_execv_getout(out, path, v.get());
+}
+
+int fork_execv_getouterr(char** out, char** err, const char* path, const char* const argv[]) {
+  return capture_run(out, err, path, argv);
+}
+
+int fork_execl_getouterr(char** out, char** err, const char* path, ...) {
+  va_list args;
+  va_start(args, path);
+  heap_argv v = make_heap_argv(nullptr, args, "malloc() failed: %s");
+  va_end(args);
+  return fork_execv_getouterr(out, err, path, v.get());
+}
+
+// ---------------------------------------------------------------------------
+// Reporting runners.
+
+int exec_report(const char* path, const char* const argv[], int quiet) {
+  char* out_raw = nullptr;
+  char* err_raw = nullptr;
+  int result = fork_execv_getouterr(&out_raw, &err_raw, path, argv);
+  unique_text out(out_raw);
+  unique_text err(err_raw);
+  if (result != 0 && quiet == 0) {
+    if (out) {
+      int saved = errno;
+      std::fputs(out.get(), stderr);
+      std::fflush(stderr);
+      errno = saved;
+    }
+    if (err)
+      report_msg(0, "%s execution failed:\n%s", path, err.get());
+    else
+      report_msg(0, "%s execution failed (no output)", path);
+  }
+  return result;
+}
+
+int exec_report(const char* path, const char* const argv[]) {
+  return exec_report(path, argv, 0);
+}
+
+int execl_report(const char* path, ...) {
+  va_list args;
+  va_start(args, path);
+  heap_argv v = make_heap_argv(nullptr, args, "malloc() failed: %s");
+  va_end(args);
+  return exec_report(path, v.get(), 0);
+}
+
+int exec_program(const char* path, ...) {
+  const char* v[fixed_argv_size];
+  va_list args;
+  va_start(args, path);
+  fill_fixed_argv(v, path, args);
+  va_end(args);
+  return exec_report(path, v, 0);
+}
+
+int exec_utility(const char* name, ...) {
+  char path[path_size];
+  if (exec_utility_path(name, path) < 0)
+    return -1;
+  const char* v[fixed_argv_size];
+  va_list args;
+  va_start(args, name);
+  fill_fixed_argv(v, path, args);
+  va_end(args);
+  return exec_report(path, v, 0);
+}
+
+int exec_utility_argv(const char* name, const char* const argv[]) {
+  char path[path_size];
+  if (exec_utility_path(name, path) < 0)
+    return -1;
+  return exec_report(path, argv, 0);
+}
+
+// ---------------------------------------------------------------------------
+// Runners of their own design.
+
+int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[]) {
+  if ((fd_in >= 0 && fd_in <= 2) || (fd_out >= 0 && fd_out <= 2)) {
+    report_msg(0, "values 0,1,2 not allowed for variables fd_in & fd_out\n");
+    return -1;
+  }
+  int err_pipe[2];
+  if (!make_pipe(err_pipe)) {
+    report_msg(0, "Error occured during pipe():\n%s", std::strerror(errno));
+    return -1;
+  }
+  flush_streams();
+  pid_t pid = ::fork();
+  if (pid < 0)
+    report_msg(1, "Error occured during fork():\n%s", std::strerror(errno));
+  if (pid == 0) {
+    // Child: async-signal-safe calls only. The pipe's write end is
+    // close-on-exec, so only its copy on 2 reaches the program.
+    ::close(0);
+    ::close(1);
+    ::close(2);
+    ::close(err_pipe[0]);
+    dup2_retry(fd_in, 0);
+    dup2_retry(fd_out, 1);
+    dup2_retry(err_pipe[1], 2);
+    ::execv(path, const_cast<char* const*>(argv));
+    int error = errno;
+    child_message(2, {"Error occured during execv():\n", error_text(error),
+                      error == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                        "util_exec(path, arg1, arg2, NULL) call.\n"
+                                      : ".\n"});
+    ::_exit(255);
+  }
+
+  ::close(err_pipe[1]);
+  // Non-blocking only so that a spurious wake-up cannot stall the relay;
+  // without it the reads are still bounded by what poll reported.
+  set_nonblocking(err_pipe[0]);
+  pipe_sink sink;
+  sink.fd = err_pipe[0];
+  sink.kind = sink_kind::relay;
+  sink.fault = read_fault::quiet;
+  pump(pid, &sink, 1);
+
+  int status = 0;
+  errno = 0;
+  if (wait_child(pid, &status, WUNTRACED) < 0) {
+    report_msg(0, "Error occured during waiting the child process with pid: %d: %s\n",
+               static_cast<int>(pid), std::strerror(errno));
+    return -1;
+  }
+  errno = 0;
+  if (WIFEXITED(status))
+    return WEXITSTATUS(status);
+  if (WIFSTOPPED(status)) {
+    report_msg(0, "The child process with pid %d stopped by signal %i\n", static_cast<int>(pid),
+               WSTOPSIG(status));
+    return -1;
+  }
+  report_msg(0, "The child process with pid %d killed by signal %i\n", static_cast<int>(pid),
+             WTERMSIG(status));
+  return -1;
+}
+
+int capture_output(char** out, const char* path, const char* const argv[]) {
+  *out = nullptr;
+  int pipe_fds[2];
+  if (!make_pipe(pipe_fds)) {
+    report_msg(0, "Cannot create pipe:\n%s", std::strerror(errno));
+    return -1;
+  }
+  pipe_sink sink;
+  sink.text = static_cast<char*>(std::malloc(text_step));
+  if (!sink.text)
+    report_msg(1, "Cannot allocate memory");
+  sink.size = text_step;
+
+  flush_streams();
+  pid_t pid = ::fork();
+  if (pid < 0)
+    report_msg(1, "Cannot fork():\n%s", std::strerror(errno));
+  if (pid == 0) {
+    // Child: standard output and error both go into the pipe.
+    ::close(pipe_fds[0]);
+    ::close(1);
+    ::close(2);
+    dup2_retry(pipe_fds[1], 1);
+    dup2_retry(pipe_fds[1], 2);
+    ::execv(path, const_cast<char* const*>(argv));
+    child_message(1, {"Cannot exec ", path, ":\n", error_text(errno)});
+    ::_exit(255);
+  }
+
+  ::close(pipe_fds[1]);
+  set_nonblocking(pipe_fds[0]);
+  sink.fd = pipe_fds[0];
+  sink.fault = read_fault::capture_report;
+  pump(pid, &sink, 1);
+
+  int result = collect_child(pid);
+  unique_text text(finish_text(sink));
+  if (result == 0) {
+    *out = text.release();
+    return 0;
+  }
+  if (result == 255)
+    report_msg(0, "error:\n%s", text.get());
+  else
+    report_msg(0, "utility %s failed (result=%d):\n%s", path, result, text.get());
+  return result;
+}
+
+int capture_output_args(char** out, const char* path, ...) {
+  va_list args;
+  va_start(args, path);
+  heap_argv v = make_heap_argv(path, args, "Cannot allocate buffer:\n%s");
+  va_end(args);
+  return capture_output(out, path, v.get());
+}
+
+int exec_silent(const char* path, ...) {
+  const char* v[fixed_argv_size];
+  va_list args;
+  va_start(args, path);
+  fill_fixed_argv(v, path, args);
+  va_end(args);
+
+  flush_streams();
+  pid_t pid = ::fork();
+  if (pid < 0)
+    return 1;
+  if (pid == 0) {
+    ::close(0);
+    ::close(1);
+    ::close(2);
+    int null_fd;
+    do
+      null_fd = ::open(paths::dev_null, O_RDWR);
+    while (null_fd < 0 && errno == EINTR);
+    if (null_fd < 0)
+      ::_exit(255);
+    for (int target = 0; target <= 2; ++target)
+      if (null_fd != target)
+        dup2_retry(null_fd, target);
+    if (null_fd > 2)
+      ::close(null_fd);
+    ::execv(path, const_cast<char* const*>(v));
+    ::_exit(255);
+  }
+
+  // Its own child by id: a wait for any child could take someone else's.
+  int status = 0;
+  if (wait_child(pid, &status, 0) < 0)
+    return 1;
+  errno = 0;
+  return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Through the shell.
+
+int popen_exec(char** out, const char* command) {
+  flush_streams();
+  FILE* stream = ::popen(command, "r");
+  if (!stream) {
+    std::fputs(
+        "popen_exec: failed to execute command: fork or pipe calls failed, or cannon allocate "
+        "memory\n",
+        stderr);
+    return -1;
+  }
+  size_t capacity = text_step;
+  char* text = static_cast<char*>(std::malloc(capacity + 1));
+  if (!text) {
+    std::fputs("popen_exec: failed to allocate memory\n", stderr);
+    int saved = errno;
+    ::pclose(stream);  // the shell is still collected
+    errno = saved;
+    return -1;
+  }
+  size_t length = 0;
+  for (;;) {
+    size_t n = std::fread(text + length, 1, capacity - length, stream);
+    if (n == 0)
+      break;
+    length += n;
+    if (length == capacity) {
+      char* grown = static_cast<char*>(std::realloc(text, length + text_step + 1));
+      if (!grown) {
+        std::fputs("popen_exec: warning: failed to allocate memory for command output buffer\n",
+                   stderr);
+        length = 0;
+        break;
+      }
+      text = grown;
+      capacity = length + text_step;
+    }
+  }
+  text[length] = '\0';
+
+  int status = ::pclose(stream);
+  int result;
+  if (status == -1) {
+    result = -1;
+  } else {
+    errno = 0;
+    // A command ended by a signal has failed; it does not exit with 0.
+    result = WIFSIGNALED(status) ? -1 : WEXITSTATUS(status);
+  }
+  *out = text;
+  return result;
+}
+
+int popen_exec_report(const char* command) {
+  char* out_raw = nullptr;
+  errno = 0;
+  int result = popen_exec(&out_raw, command);
+  unique_text out(out_raw);
+  // -1 with errno clear is a command ended by a signal: it did run.
+  if (result == -1 && errno != 0)
+    report_msg(0, "popen_exec: failed to execute command: %s\n", std::strerror(errno));
+  else if (result != 0)
+    report_msg(0, "popen_exec: command failed code: %d , %s\n", result,
+               out && out.get()[0] ? out.get() : "error: none");
+  return result;
+}
+
+// ---------------------------------------------------------------------------
+
+char* find_in_path(const char* name, const char* list, int executable) {
+  if (!list)
+    list = std::getenv("PATH");
+  if (!list)
+    return nullptr;
+  const char* rest = list;
+  while (*rest) {
+    const char* colon = std::strchr(rest, ':');
+    int element = static_cast<int>(colon ? colon - rest : std::strlen(rest));
+    char* candidate = alloc_printf("%.*s/%s", element, rest, name);
+    struct stat st;
+    if (::stat(candidate, &st) == 0 && (!executable || (st.st_mode & 0111) == 0111))
+      return candidate;
+    std::free(candidate);
+    if (!colon)
+      break;
+    rest = colon + 1;
+  }
+  return nullptr;
+}
