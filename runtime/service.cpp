@@ -1,0 +1,362 @@
+#include "runtime/service.h"
+
+#include <fcntl.h>
+#include <libgen.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "runtime/db.h"
+#include "runtime/message.h"
+#include "runtime/paths.h"
+#include "runtime/product_conf.h"
+#include "runtime/send_sig.h"
+#include "runtime/tree.h"
+
+namespace {
+
+constexpr size_t text_size = 4096;
+
+enum class handling { plain, samba, apache, tomcat, cold_fusion };
+
+struct service_entry {
+  const char* name;
+  handling how;
+};
+
+// The services service_control accepts; looked up by exact name, first
+// match wins.
+constexpr service_entry service_table[] = {
+    {"tav", handling::plain},
+    {"apache2.sh", handling::apache},
+    {"tomcat4", handling::tomcat},
+    {"courier-imap", handling::plain},
+    {"mysqld", handling::plain},
+    {"named", handling::plain},
+    {"qmail", handling::plain},
+    {"stunnel", handling::plain},
+    {"postgresql", handling::plain},
+    {"mailman", handling::plain},
+    {"coldfusion", handling::cold_fusion},
+    {"jrun", handling::cold_fusion},
+    {"drwebd", handling::plain},
+    {"samba", handling::samba},
+    {"network", handling::plain},
+    {"xinetd", handling::plain},
+};
+
+constexpr const char apache_service[] = "apache2.sh";
+constexpr const char tomcat_service[] = "tomcat4";
+// Tomcat's server process is known by its main class on the command line.
+constexpr const char tomcat_column[] = "command";
+constexpr const char tomcat_bootstrap[] = "org.apache.catalina.startup.Bootstrap";
+constexpr int apache_status_queries = 21;
+constexpr int tomcat_term_counts = 5;
+
+const service_entry* find_service(const char* name) {
+  for (const service_entry& e : service_table)
+    if (std::strcmp(e.name, name) == 0)
+      return &e;
+  return nullptr;
+}
+
+void pause_ms(unsigned ms) {
+  int saved = errno;
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+  errno = saved;
+}
+
+// Formats into a path buffer; false when the text had to be cut (a cut path
+// could name another file).
+[[gnu::format(printf, 2, 3)]] bool compose(char (&buf)[text_size], const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return n >= 0 && static_cast<size_t>(n) < sizeof buf;
+}
+
+// A script path at a fixed place that does not fit: no such file can exist,
+// and the run ends as a failed stat of it would end it.
+[[noreturn]] void script_path_too_long(const char* path) {
+  errno = ENAMETOOLONG;
+  report_msg(1, "Error during access to '%s': %s", path, std::strerror(errno));
+  exit_program(1);  // not reached: report_msg ends the process
+}
+
+bool exists(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0;
+}
+
+// The first of <product rc dir>/<name>, /etc/rc.d/<name> and
+// /usr/local/etc/rc.d/<name>.sh that exists. A candidate that does not fit
+// its buffer is passed over.
+bool lookup_script(const char* service, char (&script)[text_size]) {
+  return (compose(script, "%s/%s", product_conf.product_rc_d, service) && exists(script)) ||
+         (compose(script, "%s/%s", paths::rc_d_system, service) && exists(script)) ||
+         (compose(script, "%s/%s.sh", paths::rc_d_local, service) && exists(script));
+}
+
+// Descriptors 3 and up, so that the script keeps none of ours (database
+// sockets, lock files, pipes of a caller that captures our output).
+void close_inherited(int table_size) {
+  if (close_range(3, ~0U, 0) == 0)
+    return;
+  for (int fd = table_size - 1; fd > 2; --fd) {
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+      close(fd);
+  }
+}
+
+// The child of run_service_script. Everything it needs was prepared before
+// the fork; it ends with _exit, so that no handler or buffer of the parent
+// runs or is written twice.
+[[noreturn]] void start_detached(const char* dir, const char* exec_path, const char* service,
+                                 const char* argument, int table_size) {
+  if (chdir(dir) != 0) {
+    // The streams are still the parent's, so the report is seen.
+    report_msg(0, "Unable to change directory to %s: %s\n", dir, std::strerror(errno));
+    _exit(1);
+  }
+  if (setsid() < 0) {
+    std::perror("setsid() failed");
+    _exit(3);
+  }
+  close_inherited(table_size);
+  int null_fd = open(paths::dev_null, O_RDWR);
+  if (null_fd < 0)
+    _exit(errno);
+  for (int fd = 0; fd <= 2; ++fd)
+    if (fd != null_fd)
+      dup2(null_fd, fd);
+  if (null_fd > 2)
+    close(null_fd);
+  execlp(exec_path, service, argument, static_cast<char*>(nullptr));
+  _exit(errno);
+}
+
+int control_plain(const service_entry& entry, const char* action) {
+  if (entry.how == handling::samba && strcasecmp(action, "status") != 0) {
+    // Hung daemons would keep the script's own stop or start from working.
+    kill_by_name("smbd", SIGKILL);
+    kill_by_name("nmbd", SIGKILL);
+  }
+  char script[text_size];
+  if (!lookup_script(entry.name, script)) {
+    report_msg(0, "Unable to find start/stop script for '%s'\n", entry.name);
+    return -1;
+  }
+  return run_rc_script(script, action);
+}
+
+int control_cold_fusion(const service_entry& entry, const char* action,
+                        const service_waits& waits) {
+  char script[text_size];
+  {
+    unique_mysql conn(db_open());
+    if (!conn)
+      report_msg(1, "Unable to connect to the mysql database\n");
+    const char* instance = get_misc_param("cf_instance_path", conn.get());
+    if (!instance || std::strlen(instance) <= 1) {
+      errno = 0;
+      report_msg(0, "CF not configured in Tavra.\n");
+      return -1;
+    }
+    if (!compose(script, "%s/bin/%s", instance, entry.name))
+      script_path_too_long(script);
+  }
+  int result = run_rc_script(script, action);
+  if (result == 0 && std::strcmp(action, "status") != 0)
+    restart_apache_if_running_with(waits);
+  return result;
+}
+
+// Tomcat's script could not stop it: SIGTERM to its server process, up to
+// five counts waiting for it to go, then SIGKILL and a last count.
+int stop_tomcat_by_signal(int result, const service_waits& waits) {
+  send_signal_field(tomcat_column, tomcat_bootstrap, SIGTERM);
+  for (int i = 0; i < tomcat_term_counts; ++i) {
+    pause_ms(waits.tomcat_step_ms);
+    int count = send_signal_field(tomcat_column, tomcat_bootstrap, 0);
+    if (count == 0)
+      return 0;
+    if (count < 0)
+      return result;
+  }
+  send_signal_field(tomcat_column, tomcat_bootstrap, SIGKILL);
+  pause_ms(waits.tomcat_step_ms);
+  if (send_signal_field(tomcat_column, tomcat_bootstrap, 0) == 0)
+    return 0;
+  return result;
+}
+
+int control_tomcat(const char* action, const service_waits& waits) {
+  char script[text_size];
+  if (!compose(script, "%s/%s", product_conf.product_rc_d, tomcat_service))
+    script_path_too_long(script);
+  bool stop = std::strcmp(action, "stop") == 0;
+  int result = run_service_script(script, tomcat_service, action, stop ? 0 : 1);
+  if (result != 0 && stop)
+    result = stop_tomcat_by_signal(result, waits);
+  if (result == 0 && stop)
+    restart_apache_if_running_with(waits);
+  return result;
+}
+
+int control_apache(const char* action, const service_waits& waits) {
+  char script[text_size];
+  if (!compose(script, "%s/%s", product_conf.product_rc_d, apache_service))
+    script_path_too_long(script);
+  int result = run_rc_script(script, action);
+  if (result != 0)
+    return result;
+  if (std::strcmp(action, "start") != 0 && std::strcmp(action, "restart") != 0 &&
+      std::strcmp(action, "force-reload") != 0)
+    return 0;
+  // The script returns before the server answers; follow it until it does.
+  for (int i = 0; i < apache_status_queries; ++i) {
+    if (service_control_with(apache_service, "status", waits) == 0)
+      return 0;
+    pause_ms(waits.apache_step_ms);
+  }
+  return -1;
+}
+
+}  // namespace
+
+int run_service_script(const char* script, const char* service, const char* action,
+                       int report_failure) {
+  bool graceful = std::strcmp(action, "graceful") == 0;
+  const char* argument = graceful ? "reload" : action;
+  char label[text_size];
+  std::snprintf(label, sizeof label, "%s", graceful ? "gracefully restart" : action);
+
+  struct stat st;
+  if (stat(script, &st) != 0) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR)
+      report_msg(1, "No such file '%s': %s", script, std::strerror(error));
+    report_msg(1, "Error during access to '%s': %s", script, std::strerror(error));
+  }
+  errno = 0;
+  if (!S_ISREG(st.st_mode))
+    report_msg(1, "Not a regular file: '%s'", script);
+  if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
+    report_msg(1, "Not an executable file: '%s'", script);
+
+  // The child changes to the script's directory first, so a relative path
+  // is executed by its last component from there.
+  char dir_copy[text_size];
+  if (!compose(dir_copy, "%s", script))
+    script_path_too_long(script);
+  const char* dir = dirname(dir_copy);
+  char relative[text_size];
+  const char* exec_path = script;
+  if (script[0] != '/') {
+    const char* slash = std::strrchr(script, '/');
+    if (!compose(relative, "./%s", slash ? slash + 1 : script))
+      script_path_too_long(script);
+    exec_path = relative;
+  }
+  int table_size = getdtablesize();
+
+  // Unwritten output would otherwise be written once more by the child.
+  std::fflush(stdout);
+  std::fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0)
+    start_detached(dir, exec_path, service, argument, table_size);
+
+  int status = 0;
+  pid_t waited = -1;
+  if (pid > 0) {
+    while ((waited = waitpid(pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
+    }
+  }
+  if (waited < 0) {
+    report_msg(0, "Error occured during %s service %s: %s\n", label, service,
+               std::strerror(errno));
+    return -1;
+  }
+  errno = 0;
+  if (WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 0)
+      return 0;
+    // A status query that fails only says that the service does not run.
+    if (report_failure && std::strcmp(label, "status") != 0)
+      report_msg(0, "Service %s failed to %s\n", service, label);
+    return -1;
+  }
+  if (WIFSTOPPED(status)) {
+    report_msg(0, "Unable to %s service %s: daemon stopped by signal %i\n", label, service,
+               WSTOPSIG(status));
+    return -1;
+  }
+  report_msg(0, "Unable to %s service %s: daemon killed by signal %i\n", label, service,
+             WTERMSIG(status));
+  return -1;
+}
+
+int run_rc_script(const char* script, const char* action) {
+  return run_service_script(script, script, action, 1);
+}
+
+int service_control_with(const char* service, const char* action, const service_waits& waits) {
+  if (get_conf_value("NO_RESTART_DAEMON"))
+    return 0;
+  const service_entry* entry = find_service(service);
+  if (!entry) {
+    errno = 0;
+    report_msg(0, "Unknown service: %s\n", service);
+    return -1;
+  }
+  load_product_conf();
+  switch (entry->how) {
+    case handling::cold_fusion:
+      return control_cold_fusion(*entry, action, waits);
+    case handling::tomcat:
+      return control_tomcat(action, waits);
+    case handling::apache:
+      return control_apache(action, waits);
+    case handling::plain:
+    case handling::samba:
+      break;
+  }
+  return control_plain(*entry, action);
+}
+
+int service_control(const char* service, const char* action) {
+  return service_control_with(service, action, default_service_waits);
+}
+
+int restart_apache_if_running_with(const service_waits& waits) {
+  if (service_control_with(apache_service, "status", waits) != 0)
+    return 0;
+  service_control_with(apache_service, "stop", waits);
+  // Directories removed while Apache ran are deleted while it is down.
+  if (hdv1_placeholder_present())
+    deferred_remove_cleanup();
+  return service_control_with(apache_service, "start", waits);
+}
+
+int restart_apache_if_running() {
+  return restart_apache_if_running_with(default_service_waits);
+}
+
+int print_run_state(int not_running) {
+  std::puts(not_running ? "is stopped" : "is running");
+  return 0;
+}
