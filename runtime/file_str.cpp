@@ -314,7 +314,7 @@ bool line_dropped(const char* line, size_t len, const char* const* lines, int mo
 // no entry drops into the temporary file, which then replaces the file.
 // Lines are compared and copied whole, whatever their length.
 int remove_lines(const char* path, const char* const* lines, int mode, int variant,
-                 const struct stat* st) {
+                 const struct stat* st, const char* const* append = nullptr) {
   unique_file in(std::fopen(path, "re"));
   if (!in) {
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
@@ -334,15 +334,22 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
   char* raw = nullptr;
   size_t cap = 0;
   ssize_t len;
+  bool open_line = false;  // the last line copied lacks its newline
   while ((len = ::getline(&raw, &cap, in.get())) >= 0) {
     size_t n = static_cast<size_t>(len);
     if (line_dropped(raw, n, lines, mode, variant))
       continue;
     if (std::fwrite(raw, 1, n, out.get()) != n)
       report_msg(1, "cannot write a line to %s.tmp", path);
+    open_line = n > 0 && raw[n - 1] != '\n';
   }
   int read_errno = errno;
   unique_text line_buf(raw);
+  if (append) {
+    if (open_line)
+      std::fputc('\n', out.get());
+    write_entries(out.get(), append);
+  }
   if (std::ferror(in.get())) {
     report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(read_errno));
     return 1;
@@ -400,9 +407,11 @@ int fail_unlock(locked_file* lock) {
   return 1;
 }
 
-}  // namespace
-
-int file_str(const char* path, const char* const* lines, int mode, int variant) {
+// The locked edit behind file_str and file_str_replace: lock, stat, apply,
+// give back owner and mode, unlock. With append, lines matched by
+// (mode, variant) are dropped and append added at the end in one rewrite.
+int edit_locked(const char* path, const char* const* lines, int mode, int variant,
+                const char* const* append) {
   // A missing file is no failure: its ENOENT must not leak into a caller's
   // later report as a system-error line.
   int entry_errno = errno;
@@ -425,7 +434,14 @@ int file_str(const char* path, const char* const* lines, int mode, int variant) 
     existed = false;
   }
 
-  if (apply_mode(path, lines, mode, variant, existed, &st) != 0)
+  int rc;
+  if (!append)
+    rc = apply_mode(path, lines, mode, variant, existed, &st);
+  else if (existed)
+    rc = remove_lines(path, lines, mode, variant, &st, append);
+  else
+    rc = add_at_end(path, append);
+  if (rc != 0)
     return fail_unlock(lock);
 
   if (existed) {
@@ -445,6 +461,18 @@ int file_str(const char* path, const char* const* lines, int mode, int variant) 
   }
   errno = entry_errno;
   return 0;
+}
+
+
+}  // namespace
+
+int file_str(const char* path, const char* const* lines, int mode, int variant) {
+  return edit_locked(path, lines, mode, variant, nullptr);
+}
+
+int file_str_replace(const char* path, const char* const* drop, int mode, int variant,
+                     const char* const* append) {
+  return edit_locked(path, drop, mode, variant, append);
 }
 
 int file_str_line(const char* path, const char* line, int mode, int variant) {

@@ -38,6 +38,13 @@ int file_str(const char* path, const char* const* lines, int mode, int variant);
 
 // file_str with the one-entry list {line}. Same result.
 int file_str_line(const char* path, const char* line, int mode, int variant);
+// One locked rewrite that drops the lines file_str(path, drop, mode,
+// variant) would drop (mode FILE_STR_REMOVE_LINE or FILE_STR_REMOVE_MATCH)
+// and appends the entries of append, so that no crash can leave the file
+// with the old lines gone and the new ones missing. A missing file is
+// created with append alone. Same result as file_str.
+int file_str_replace(const char* path, const char* const* drop, int mode, int variant,
+                     const char* const* append);
 
 // Opens path's lock file (use_lock_dir non-zero) or path itself with flags
 // and bits 0644, then flock(operation). Returns a new record (the caller

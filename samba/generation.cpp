@@ -383,15 +383,20 @@ int reconfigure_all() {
   }
   conn.reset();
 
+  uid_t uid = is_new ? 0 : st.st_uid;
+  gid_t gid = is_new ? 0 : st.st_gid;
+  mode_t mode = is_new ? 0644 : (st.st_mode & 07777);
+  // The new file carries its final owner and mode before it replaces the
+  // old one: a crash between the rename and set_owner_mode must not leave
+  // it root's with 0600. set_owner_mode below still reports failures.
+  if (fchown(fileno(out.get()), uid, gid) == 0)
+    fchmod(fileno(out.get()), mode);
   close_synced(std::move(out), tmp_path);
 
   if (rename(tmp_path, include_path) != 0)
     report_msg(1, "Error while rename file %s to %s: %s\n", tmp_path, include_path,
                std::strerror(errno));
 
-  uid_t uid = is_new ? 0 : st.st_uid;
-  gid_t gid = is_new ? 0 : st.st_gid;
-  mode_t mode = is_new ? 0644 : (st.st_mode & 07777);
   if (set_owner_mode(include_path, uid, gid, mode) != 0)
     report_msg(1, "Unable to set permissions on file %s", include_path);
 

@@ -109,8 +109,10 @@ int check_packages() {
   char line[text_size];
   std::snprintf(line, sizeof line, "include = %s.include", paths::smb_conf);
   // Indented and commented copies go too: exactly one line stays, last.
-  file_str_line(paths::smb_conf, line, FILE_STR_REMOVE_MATCH, FILE_STR_SUFFIX);
-  if (file_str_line(paths::smb_conf, line, FILE_STR_ADD, FILE_STR_AT_END) != 0)
+  // One rewrite, so that a run killed halfway never leaves smb.conf
+  // without its include line.
+  const char* const lines[] = {line, nullptr};
+  if (file_str_replace(paths::smb_conf, lines, FILE_STR_REMOVE_MATCH, FILE_STR_SUFFIX, lines) != 0)
     report_msg(1, "Unable to add '%s' record to %s\n", line, paths::smb_conf);
   chmod(paths::smb_conf, 0644);
   return 0;

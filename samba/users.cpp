@@ -3,6 +3,7 @@
 #include <crypt.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,9 +122,22 @@ void remove_map_record(const char* login, const char* account) {
     report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
 }
 
-int add_map_record(const char* login, const char* account) {
+// Drops the records for old_login (when given) and login and appends the
+// one for login, in one locked rewrite: a run killed halfway leaves the map
+// as it was or as it should be, never without the account's record.
+int add_map_record(const char* login, const char* account, const char* old_login) {
   unique_text entry(alloc_printf("%s = %s", account, login));
-  if (file_str_line(paths::smbusers, entry.get(), FILE_STR_ADD, FILE_STR_AT_END) != 0) {
+  unique_text old_entry(old_login ? alloc_printf("%s = %s", account, old_login) : nullptr);
+  const char* const dropped[] = {entry.get(), old_entry.get(), nullptr};
+  const char* const added[] = {entry.get(), nullptr};
+  // Removing from a missing map fails, and has always been reported so.
+  struct stat st;
+  if (::stat(paths::smbusers, &st) != 0) {
+    if (old_login)
+      report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
+    report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
+  }
+  if (file_str_replace(paths::smbusers, dropped, FILE_STR_REMOVE_LINE, 1, added) != 0) {
     report_msg(0, "Unable to add record for '%s' to '%s' file", account, paths::smbusers);
     return -1;
   }
@@ -283,10 +297,7 @@ int add_smbuser(const char* smbuser_name, const char* user_name) {
   }
   if (!mapped)
     return 0;
-  // Together the removal and the append leave exactly one copy of the
-  // record, at the end of the map.
-  remove_map_record(smbuser_name, user_name);
-  return add_map_record(smbuser_name, user_name);
+  return add_map_record(smbuser_name, user_name, nullptr);
 }
 
 int set_smbuser_password(const char* /*smbuser_name*/, const char* user_name) {
@@ -305,11 +316,11 @@ int rename_smbuser(const char* old_smbuser_name, const char* new_smbuser_name,
       (mapped && !map_record_ok(new_smbuser_name, user_name)))
     return -1;
 
-  remove_map_record(old_smbuser_name, user_name);
-  if (!mapped)
+  if (!mapped) {
+    remove_map_record(old_smbuser_name, user_name);
     return 0;
-  remove_map_record(new_smbuser_name, user_name);
-  return add_map_record(new_smbuser_name, user_name);
+  }
+  return add_map_record(new_smbuser_name, user_name, old_smbuser_name);
 }
 
 int del_smbuser(const char* smbuser_name, const char* user_name) {

@@ -160,6 +160,32 @@ TEST_F(FileStr, IncludeLineBySuffixThenAppended) {
   EXPECT_EQ(read_file(path), "[global]\n" + include + " ; old\n" + include + "\n");
 }
 
+// The one-rewrite form leaves what the two separate edits leave.
+TEST_F(FileStr, ReplaceEqualsRemoveThenAppend) {
+  const std::string path = etc + "/smbusers";
+  const char* const dropped[] = {"a = old", "a = b", nullptr};
+  const char* const added[] = {"a = b", nullptr};
+  write_file(path, "a = old\nx = y\na = b\n a = b\na = bb", 0600);
+  ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(file_str_replace(path.c_str(), dropped, FILE_STR_REMOVE_LINE, 1, added), 0);
+  EXPECT_EQ(read_file(path), "x = y\n a = b\na = bb\na = b\n");
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 65534u);
+
+  unlink(path.c_str());
+  ASSERT_EQ(file_str_replace(path.c_str(), dropped, FILE_STR_REMOVE_LINE, 1, added), 0);
+  EXPECT_EQ(read_file(path), "a = b\n");
+
+  const std::string conf = etc + "/smb.conf";
+  const std::string include = "include = " + conf + ".include";
+  const char* const lines[] = {include.c_str(), nullptr};
+  write_file(conf, "[global]\n   " + include + "\n\t" + include + "\nlast");
+  ASSERT_EQ(file_str_replace(conf.c_str(), lines, FILE_STR_REMOVE_MATCH, FILE_STR_SUFFIX, lines), 0);
+  EXPECT_EQ(read_file(conf), "[global]\nlast\n" + include + "\n");
+}
+
 TEST_F(FileStr, LongLinesAreComparedAndCopiedWhole) {
   // 9094 bytes: over 4094 and 8192, with a recognisable byte where a
   // 4094-byte piece would end.
