@@ -77,6 +77,25 @@ first_value read_first_column(MYSQL* conn, const char* sql, bool fits, char (&bu
   return {nullptr, true, false};
 }
 
+// The tail shared by the parameter readers: runs sql on conn or on a
+// connection of its own and copies the first value into buf. Null after
+// reporting connect_msg, or "Unable to query domain <kind> <name>: <error>".
+const char* read_parameter(MYSQL* conn, const char* connect_msg, const char* sql, bool fits,
+                           char (&buf)[text_size], const char* kind, const char* name) {
+  unique_mysql own;
+  conn = db_use_or_open(conn, own);
+  if (!conn) {
+    report_msg(0, "%s", connect_msg);
+    return nullptr;
+  }
+  first_value v = read_first_column(conn, sql, fits, buf, false);
+  if (v.error) {
+    report_msg(0, "Unable to query domain %s %s: %s\n", kind, db_key_text(name), v.error);
+    return nullptr;
+  }
+  return buf;
+}
+
 // 1 when the value begins with "true" (a longer word counts too), else 0.
 int is_true(const char* value) {
   return std::strncmp(value, "true", 4) == 0 ? 1 : 0;
@@ -93,10 +112,11 @@ const char* get_ip_address(const char* dom_id, MYSQL* conn) {
     return nullptr;
   }
   char sql[sql_size];
-  bool fits = db_format_sql(sql, sizeof sql,
-                         "select ipa.ip_address from domains d, hosting h, IP_Addresses ipa where "
-                         "d.id='%s' and d.id=h.dom_id and h.ip_address_id=ipa.id",
-                         db_key_text(dom_id));
+  bool fits =
+      db_format_sql(sql, sizeof sql,
+                    "select ipa.ip_address from domains d, hosting h, IP_Addresses ipa where "
+                    "d.id='%s' and d.id=h.dom_id and h.ip_address_id=ipa.id",
+                    db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, ip_address_buf, true);
   if (v.error) {
     report_msg(0, "Unable to query IP address: %s\n", v.error);
@@ -119,10 +139,12 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = db_format_sql(sql, sizeof sql, "select status from domains where id=\"%s\"", db_key_text(dom_id));
+  bool fits = db_format_sql(sql, sizeof sql, "select status from domains where id=\"%s\"",
+                            db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error) {
-    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", db_key_text(dom_id), v.error);
+    report_msg(0, "Unable to get status for domain with id=\"%s\": %s", db_key_text(dom_id),
+               v.error);
     return -1;
   }
   if (!v.row) {
@@ -155,43 +177,24 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
 const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, 532);
   check_key(param, 533);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return nullptr;
-  }
   char sql[sql_size];
-  bool fits = db_format_sql(sql, sizeof sql, "select val from dom_param where dom_id='%s' and param='%s'",
-                         db_key_text(dom_id), db_key_text(param));
-  first_value v = read_first_column(conn, sql, fits, dom_param_buf, false);
-  if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
-    return nullptr;
-  }
-  return dom_param_buf;
+  bool fits =
+      db_format_sql(sql, sizeof sql, "select val from dom_param where dom_id='%s' and param='%s'",
+                    db_key_text(dom_id), db_key_text(param));
+  return read_parameter(conn, "Unable to connect to mysql database\n", sql, fits, dom_param_buf,
+                        "parameter", param);
 }
 
 const char* get_domain_parameter(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, 575);
   check_key(param, 576);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to the mysql database\n");
-    return nullptr;
-  }
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
-                         "select r.value from domains d, Parameters r \t\twhere d.id='%s' and "
-                         "d.params_id=r.id and r.parameter='%s'",
-                         db_key_text(dom_id), db_key_text(param));
-  first_value v = read_first_column(conn, sql, fits, domain_parameter_buf, false);
-  if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
-    return nullptr;
-  }
-  return domain_parameter_buf;
+                            "select r.value from domains d, Parameters r \t\twhere d.id='%s' and "
+                            "d.params_id=r.id and r.parameter='%s'",
+                            db_key_text(dom_id), db_key_text(param));
+  return read_parameter(conn, "Unable to connect to the mysql database\n", sql, fits,
+                        domain_parameter_buf, "parameter", param);
 }
 
 const char* get_service_parameter(const char* dom_id, const char* type, const char* param,
@@ -199,46 +202,26 @@ const char* get_service_parameter(const char* dom_id, const char* type, const ch
   check_key(dom_id, 619);
   check_key(type, 620);
   check_key(param, 621);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to the mysql database\n");
-    return nullptr;
-  }
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
-                         "select r.value from DomainServices s, Parameters r \t\t\t\t where "
-                         "s.dom_id='%s' and s.type='%s' and s.parameters_id=r.id  and "
-                         "r.parameter='%s'",
-                         db_key_text(dom_id), db_key_text(type), db_key_text(param));
-  first_value v = read_first_column(conn, sql, fits, service_parameter_buf, false);
-  if (v.error) {
-    report_msg(0, "Unable to query domain parameter %s: %s\n", db_key_text(param), v.error);
-    return nullptr;
-  }
-  return service_parameter_buf;
+                            "select r.value from DomainServices s, Parameters r \t\t\t\t where "
+                            "s.dom_id='%s' and s.type='%s' and s.parameters_id=r.id  and "
+                            "r.parameter='%s'",
+                            db_key_text(dom_id), db_key_text(type), db_key_text(param));
+  return read_parameter(conn, "Unable to connect to the mysql database\n", sql, fits,
+                        service_parameter_buf, "parameter", param);
 }
 
 const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* conn) {
   check_key(dom_id, 665);
   check_key(limit_name, 666);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to the mysql database\n");
-    return nullptr;
-  }
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
-                         "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
-                         "d.limits_id=l.id  and l.limit_name='%s'",
-                         db_key_text(dom_id), db_key_text(limit_name));
-  first_value v = read_first_column(conn, sql, fits, domain_limit_buf, false);
-  if (v.error) {
-    report_msg(0, "Unable to query domain limit %s: %s\n", db_key_text(limit_name), v.error);
-    return nullptr;
-  }
-  return domain_limit_buf;
+                            "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
+                            "d.limits_id=l.id  and l.limit_name='%s'",
+                            db_key_text(dom_id), db_key_text(limit_name));
+  return read_parameter(conn, "Unable to connect to the mysql database\n", sql, fits,
+                        domain_limit_buf, "limit", limit_name);
 }
 
 int has_www_prefix(const char* dom_id, MYSQL* conn) {
@@ -251,11 +234,12 @@ int has_www_prefix(const char* dom_id, MYSQL* conn) {
   }
   char sql[sql_size];
   char value[text_size];
-  bool fits = db_format_sql(sql, sizeof sql,
-                         "select * from domains d, dns_zone z, dns_recs r \t\twhere d.id='%s' and "
-                         "d.dns_zone_id=z.id and r.dns_zone_id=z.id \t\tand ((r.type='A') or "
-                         "(r.type='CNAME')) \t\tand left(r.host,4)='www.'",
-                         db_key_text(dom_id));
+  bool fits =
+      db_format_sql(sql, sizeof sql,
+                    "select * from domains d, dns_zone z, dns_recs r \t\twhere d.id='%s' and "
+                    "d.dns_zone_id=z.id and r.dns_zone_id=z.id \t\tand ((r.type='A') or "
+                    "(r.type='CNAME')) \t\tand left(r.host,4)='www.'",
+                    db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, true);
   if (v.error) {
     report_msg(0, "Unable to query www prefix: %s\n", v.error);
@@ -265,8 +249,9 @@ int has_www_prefix(const char* dom_id, MYSQL* conn) {
     return 0;
   // A www record that belongs to a subdomain named www is not the domain's
   // own prefix.
-  fits = db_format_sql(sql, sizeof sql, "select * from subdomains \t\t\twhere dom_id='%s' and name='www'",
-                    db_key_text(dom_id));
+  fits = db_format_sql(sql, sizeof sql,
+                       "select * from subdomains \t\t\twhere dom_id='%s' and name='www'",
+                       db_key_text(dom_id));
   v = read_first_column(conn, sql, fits, value, true);
   if (v.error) {
     report_msg(0, "Unable to query www subdomain: %s\n", v.error);
@@ -287,9 +272,9 @@ int get_anon_ftp_status(const char* dom_id, MYSQL* conn) {
     }
     char sql[sql_size];
     bool fits = db_format_sql(sql, sizeof sql,
-                           "select a.status from domains d, anon_ftp a \t\t\t\t\t\t\t\t\twhere "
-                           "d.id='%s' and a.dom_id=d.id",
-                           db_key_text(dom_id));
+                              "select a.status from domains d, anon_ftp a \t\t\t\t\t\t\t\t\twhere "
+                              "d.id='%s' and a.dom_id=d.id",
+                              db_key_text(dom_id));
     first_value v = read_first_column(conn, sql, fits, value, false);
     if (v.error) {
       report_msg(0, "Unable to query anon_ftp: %s\n", v.error);
@@ -313,14 +298,14 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
     bool fits;
     if (secure)
       fits = db_format_sql(sql, sizeof sql,
-                        "select h.fp_ssl from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
-                        "d.name='%s' and h.dom_id=d.id",
-                        db_key_text(dom_name));
+                           "select h.fp_ssl from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
+                           "d.name='%s' and h.dom_id=d.id",
+                           db_key_text(dom_name));
     else
       fits = db_format_sql(sql, sizeof sql,
-                        "select h.fp from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
-                        "d.name='%s' and h.dom_id=d.id",
-                        db_key_text(dom_name));
+                           "select h.fp from domains d, hosting h \t\t\t\t\t\t\t\t\twhere "
+                           "d.name='%s' and h.dom_id=d.id",
+                           db_key_text(dom_name));
     first_value v = read_first_column(conn, sql, fits, value, false);
     if (v.error) {
       report_msg(0, "Unable to query frontpage status: %s\n", v.error);
@@ -340,9 +325,9 @@ const char* get_client_email(const char* dom_id, MYSQL* conn) {
   }
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
-                         "select c.email from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
-                         "d.cl_id=c.id and d.id='%s'",
-                         db_key_text(dom_id));
+                            "select c.email from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
+                            "d.cl_id=c.id and d.id='%s'",
+                            db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, client_email_buf, false);
   if (v.error) {
     report_msg(0, "Unable to define clients email: %s\n", v.error);
@@ -368,9 +353,9 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
   char sql[sql_size];
   char value[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
-                         "select c.id from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
-                         "d.cl_id=c.id and d.id='%s'",
-                         db_key_text(dom_id));
+                            "select c.id from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
+                            "d.cl_id=c.id and d.id='%s'",
+                            db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error) {
     report_msg(0, "Unable to define client's ID: %s\n", v.error);
@@ -402,7 +387,8 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   ascii.reset();
   char sql[sql_size];
   char value[text_size];
-  bool fits = db_format_sql(sql, sizeof sql, "select id from domains where name='%s'", escaped.get());
+  bool fits =
+      db_format_sql(sql, sizeof sql, "select id from domains where name='%s'", escaped.get());
   escaped.reset();
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error)
@@ -427,7 +413,8 @@ const char* find_domain_name(const char* name) {
     report_msg(1, "Unable to connect to the mysql database\n");
   char sql[sql_size];
   char value[text_size];
-  bool fits = db_format_sql(sql, sizeof sql, "select name from domains where name='%s'", db_key_text(name));
+  bool fits =
+      db_format_sql(sql, sizeof sql, "select name from domains where name='%s'", db_key_text(name));
   first_value v = read_first_column(conn.get(), sql, fits, value, false);
   if (v.error)
     report_msg(1, "Unable to query domain name: %s\n", v.error);
@@ -479,7 +466,8 @@ const char* get_dns_zone_id(const char* dom_id, MYSQL* conn) {
   if (!conn)
     return nullptr;  // db_open has said why
   char sql[sql_size];
-  bool fits = db_format_sql(sql, sizeof sql, "select dns_zone_id from domains where id='%s'", db_key_text(dom_id));
+  bool fits = db_format_sql(sql, sizeof sql, "select dns_zone_id from domains where id='%s'",
+                            db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, dns_zone_id_buf, true);
   if (v.error) {
     report_msg(0, "Unable to query dns_zone_id: %s\n", v.error);

@@ -35,8 +35,8 @@ int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
   const char* error = no_connection;
   char sql[sql_size];
   if (conn) {
-    bool fits = db_format_sql(sql, sizeof sql, "update domains set status=%u where id=\"%s\"", status,
-                           db_key_text(dom_id));
+    bool fits = db_format_sql(sql, sizeof sql, "update domains set status=%u where id=\"%s\"",
+                              status, db_key_text(dom_id));
     error = send_statement(conn, sql, fits);
   }
   if (error) {
@@ -84,12 +84,14 @@ int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQ
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
-                      db_key_text(dom_id), db_key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql,
+                         "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
+                         db_key_text(dom_id), db_key_text(param), escaped.get());
   } else {
     // Like misc without a value: the row exists, its value is the column's
     // default (NULL), and a value stored before is gone.
-    fits = db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param) values('%s', '%s')",
+    fits =
+        db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param) values('%s', '%s')",
                       db_key_text(dom_id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
@@ -112,10 +114,12 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
-                      db_key_text(id), db_key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql,
+                         "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
+                         db_key_text(id), db_key_text(param), escaped.get());
   } else {
-    fits = db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter) values('%s', '%s')",
+    fits =
+        db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter) values('%s', '%s')",
                       db_key_text(id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
@@ -134,7 +138,8 @@ int del_misc_param(const char* name, MYSQL* conn) {
     return -1;
   }
   char sql[sql_size];
-  bool fits = db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
+  bool fits =
+      db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
   if (const char* error = send_statement(conn, sql, fits)) {
     report_msg(0, "Unable to delete parameter %s from misc: %s", db_key_text(name), error);
     return -1;
@@ -152,8 +157,9 @@ int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
     return -1;
   }
   char sql[sql_size];
-  bool fits = db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
-                         db_key_text(dom_id), db_key_text(param));
+  bool fits =
+      db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
+                    db_key_text(dom_id), db_key_text(param));
   if (const char* error = send_statement(conn, sql, fits)) {
     report_msg(0, "Unable to delete parameter %s from dom_param: %s", db_key_text(param), error);
     return -1;
@@ -174,11 +180,12 @@ int del_parameter(const char* id, const char* param, const char* value, MYSQL* c
   bool fits;
   if (value) {
     unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql, "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
-                      db_key_text(id), db_key_text(param), escaped.get());
+    fits = db_format_sql(sql, sizeof sql,
+                         "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
+                         db_key_text(id), db_key_text(param), escaped.get());
   } else {
     fits = db_format_sql(sql, sizeof sql, "delete from Parameters where id='%s' and parameter='%s'",
-                      db_key_text(id), db_key_text(param));
+                         db_key_text(id), db_key_text(param));
   }
   if (const char* error = send_statement(conn, sql, fits)) {
     report_msg(0, "Unable to delete parameter %s from Parameters: %s", db_key_text(param), error);
