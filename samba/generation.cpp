@@ -45,6 +45,15 @@ constexpr const char users_query[] =
 
 constexpr const char unsafe_value[] = "holds a control character or ends in a backslash";
 
+// Samba drops the blanks at both ends of a value and folds every run of
+// blanks inside it into one. Harmless in a comment, but a path read back
+// that way names another directory.
+bool blanks_kept(const char* value) {
+  size_t len = std::strlen(value);
+  return len == 0 ||
+         (value[0] != ' ' && value[len - 1] != ' ' && std::strstr(value, "  ") == nullptr);
+}
+
 [[gnu::format(printf, 3, 4)]] void format_text(char* buf, size_t size, const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -125,6 +134,12 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row,
     return refuse("Samba would not read its name back as a section of its own");
   if (!conf_value_ok(path))
     return refuse(std::string("its path ") + unsafe_value);
+  // A share without a path is one Samba marks unavailable.
+  if (path[0] == '\0')
+    return refuse("its path is empty");
+  if (!blanks_kept(path))
+    return refuse(
+        "its path begins or ends with a blank or holds two blanks in a row, which Samba folds");
   if (description != nullptr && !conf_value_ok(description))
     return refuse(std::string("its description ") + unsafe_value);
   std::string key = share_name_key(name);
@@ -227,7 +242,8 @@ bool share_name_ok(const char* name) {
     char c = *p;
     folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   }
-  return folded != "global" && folded != "globals";
+  // "printers" would turn the share into Samba's printer template.
+  return folded != "global" && folded != "globals" && folded != "printers";
 }
 
 bool account_name_ok(const char* name) {

@@ -27,8 +27,9 @@ bool conf_value_ok(const char* value);
 
 // True when Samba reads "[name]" back as a section of exactly that name:
 // a value as above, not empty, without '[' or ']', without a run of blanks
-// (Samba folds it into one), and not the global section ("global" or
-// "globals" in any case, blanks anywhere ignored).
+// (Samba folds it into one), and neither the global section ("global" or
+// "globals" in any case, blanks anywhere ignored) nor the printer template
+// ("printers" likewise).
 bool share_name_ok(const char* name);
 
 // True when name is a plain account name that a valid users list reads as

@@ -160,6 +160,8 @@ TEST(GenerationScreen, ShareNamesAgreeWithSamba) {
       {"Globals", false, false},
       {"glo bal", false, false},
       {" global ", false, false},
+      // Samba turns this one into its printer template (printable = yes).
+      {"Printers", false, false},
       // Samba reads this one, but a bracket inside a header is kept out all
       // the same: other readers of the file split headers on brackets.
       {"a[b", false, true},
