@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
 
@@ -152,6 +153,11 @@ run_result run_cifsctl(const std::vector<std::string>& args, const std::vector<s
   std::vector<std::string> argv{CIFSCTL_BIN};
   argv.insert(argv.end(), args.begin(), args.end());
   return run_program(argv, env, input);
+}
+
+std::string without_vanished_pids(const std::string& err) {
+  static const std::regex vanished("/bin/kill: \\([0-9]+\\): No such process\n");
+  return std::regex_replace(err, vanished, "");
 }
 
 std::string sh(const std::string& command, int* status) {

@@ -29,6 +29,11 @@ run_result run_cifsctl(const std::vector<std::string>& args,
                        const std::vector<std::string>& env = {},
                        const std::string& input = "");
 
+// err without the lines /bin/kill writes when a daemon that the kill
+// pipeline listed ended on its own before its turn (smbd's helpers leave
+// with their parent): a race of the process listing, not a failure.
+std::string without_vanished_pids(const std::string& err);
+
 // Runs a /bin/sh command line; returns its standard output (status in *status).
 std::string sh(const std::string& command, int* status = nullptr);
 
