@@ -95,6 +95,14 @@ void report_msg(int status, const char* format, ...) {
   va_end(args);
 }
 
+void report_notice(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  errno = 0;
+  report_vmsg(0, format, args);
+  va_end(args);
+}
+
 char* alloc_vprintf(const char* format, va_list args) {
   char* text = nullptr;
   if (vasprintf(&text, format, args) < 0)

@@ -61,17 +61,6 @@ bool blanks_kept(const char* value) {
   va_end(args);
 }
 
-// Refusals are notices, not failures: the error number left by earlier
-// library calls has nothing to do with them and must not add a "System
-// error" line.
-[[gnu::format(printf, 1, 2)]] void report_refusal(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  errno = 0;
-  report_vmsg(0, format, args);
-  va_end(args);
-}
-
 bool flag_true(const char* value) {
   return value != nullptr && std::strncmp(value, "true", 4) == 0;
 }
@@ -98,8 +87,7 @@ using unique_lock_file = std::unique_ptr<locked_file, lock_releaser>;
 
 // Writes one share's section, or reports why it is left out. keys holds
 // the lookup names of the sections written so far.
-void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row,
-                 std::unordered_set<std::string>& keys) {
+void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, std::unordered_set<std::string>& keys) {
   const char* id = row[0];
   const char* name = row[1];
   const char* description = row[2];
@@ -124,8 +112,8 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row,
   const std::string shown = printable_value(name);
   const std::string id_text = id != nullptr ? printable_value(id) : "NULL";
   auto refuse = [&](const std::string& why) {
-    report_refusal("Share '%s' (id %s) is left out of %s: %s\n", shown.c_str(), id_text.c_str(),
-                   paths::smb_conf_include, why.c_str());
+    report_notice("Share '%s' (id %s) is left out of %s: %s\n", shown.c_str(), id_text.c_str(),
+                  paths::smb_conf_include, why.c_str());
   };
 
   if (!conf_value_ok(name))
@@ -184,8 +172,7 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row,
 // Flushes out to the disk and closes it, ending the run on any failure: a
 // write error remembered by the stream, the flush, the sync or the close.
 void close_synced(unique_file out, const char* path) {
-  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0 ||
-      fsync(fileno(out.get())) != 0) {
+  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
     if (errno == 0)
       errno = EIO;
     report_msg(1, "Unable to close file %s: %s\n", path, std::strerror(errno));
@@ -309,8 +296,8 @@ int write_global_section(FILE* out, MYSQL* conn) {
     if (value == nullptr || value[0] == '\0')
       continue;
     if (!conf_value_ok(value)) {
-      report_refusal("Setting %s is left out of %s: its value %s\n", setting[0],
-                     paths::smb_conf_include, unsafe_value);
+      report_notice("Setting %s is left out of %s: its value %s\n", setting[0],
+                    paths::smb_conf_include, unsafe_value);
       continue;
     }
     std::fprintf(out, "\t%s = %s\n", setting[1], value);
@@ -318,8 +305,8 @@ int write_global_section(FILE* out, MYSQL* conn) {
 
   const char* interfaces = db_select_value("interfaces", params_table, "param", "val", conn);
   if (interfaces != nullptr && interfaces[0] != '\0' && !conf_value_ok(interfaces)) {
-    report_refusal("Setting %s is left out of %s: its value %s\n", "interfaces",
-                   paths::smb_conf_include, unsafe_value);
+    report_notice("Setting %s is left out of %s: its value %s\n", "interfaces",
+                  paths::smb_conf_include, unsafe_value);
     interfaces = nullptr;
   }
   if (interfaces != nullptr && interfaces[0] != '\0')
@@ -338,11 +325,10 @@ int write_global_section(FILE* out, MYSQL* conn) {
     if (host == nullptr || !conf_value_ok(host) || host[std::strspn(host, " ")] == '\0') {
       ++refused;
       const std::string shown = host != nullptr ? "'" + printable_value(host) + "'" : "NULL";
-      report_refusal("Host %s is left out of %s: it %s\n", shown.c_str(),
-                     paths::smb_conf_include,
-                     host == nullptr ? "is NULL"
-                     : conf_value_ok(host) ? "is blank"
-                                           : unsafe_value);
+      report_notice("Host %s is left out of %s: it %s\n", shown.c_str(), paths::smb_conf_include,
+                    host == nullptr       ? "is NULL"
+                    : conf_value_ok(host) ? "is blank"
+                                          : unsafe_value);
       continue;
     }
     std::fprintf(out, written == 0 ? "%s" : ", %s", host);

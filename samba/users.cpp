@@ -44,22 +44,13 @@ void copy_cut(char (&buf)[text_size], const char* text) {
   buf[n] = '\0';
 }
 
-// Reports without a stray "System error" line from an earlier call.
-[[gnu::format(printf, 1, 2)]] void report_refusal(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  errno = 0;
-  report_vmsg(0, format, args);
-  va_end(args);
-}
-
 // smbpasswd takes any argument that begins with '-' as an option (-c would
 // load another configuration), and it has no "--" to end its options.
 bool smbpasswd_name_ok(const char* account) {
   if (account[0] != '-')
     return true;
-  report_refusal("Invalid user name '%s': %s would read a name beginning with '-' as an option",
-                 account, paths::smbpasswd);
+  report_notice("Invalid user name '%s': %s would read a name beginning with '-' as an option",
+                account, paths::smbpasswd);
   return false;
 }
 
@@ -89,14 +80,14 @@ const char* map_name_fault(const char* name) {
 bool map_record_ok(const char* login, const char* account) {
   for (const char* name : {account, login}) {
     if (const char* fault = map_name_fault(name)) {
-      report_refusal("Invalid name '%s' for '%s' file: %s", name, paths::smbusers, fault);
+      report_notice("Invalid name '%s' for '%s' file: %s", name, paths::smbusers, fault);
       return false;
     }
   }
   size_t length = std::strlen(account) + 3 + std::strlen(login);
   if (length > map_line_max) {
-    report_refusal("Record for '%s' is too long for '%s' file: %zu bytes, at most %zu", account,
-                   paths::smbusers, length, map_line_max);
+    report_notice("Record for '%s' is too long for '%s' file: %zu bytes, at most %zu", account,
+                  paths::smbusers, length, map_line_max);
     return false;
   }
   return true;
@@ -108,8 +99,8 @@ bool map_record_ok(const char* login, const char* account) {
 bool map_removal_ok(const char* login, const char* account) {
   for (const char* name : {account, login}) {
     if (std::strpbrk(name, "\r\n")) {
-      report_refusal("Invalid name '%s' for '%s' file: it holds a line break", name,
-                     paths::smbusers);
+      report_notice("Invalid name '%s' for '%s' file: it holds a line break", name,
+                    paths::smbusers);
       return false;
     }
   }
@@ -146,15 +137,16 @@ int add_map_record(const char* login, const char* account, const char* old_login
 
 bool password_ok(const char* password) {
   if (std::strpbrk(password, "\r\n")) {
-    report_refusal("Invalid password in TAV_PASSWORD: it holds a carriage return or newline, "
-                   "which %s would take as the end of the password",
-                   paths::smbpasswd);
+    report_notice(
+        "Invalid password in TAV_PASSWORD: it holds a carriage return or newline, "
+        "which %s would take as the end of the password",
+        paths::smbpasswd);
     return false;
   }
   size_t length = std::strlen(password);
   if (length > password_max) {
-    report_refusal("Invalid password in TAV_PASSWORD: it is %zu bytes long, %s reads at most %zu",
-                   length, paths::smbpasswd, password_max);
+    report_notice("Invalid password in TAV_PASSWORD: it is %zu bytes long, %s reads at most %zu",
+                  length, paths::smbpasswd, password_max);
     return false;
   }
   return true;
@@ -236,8 +228,7 @@ int feed_smbpasswd(const char* account, const char* password) {
 // "$1$" and 8 characters drawn from the crypt alphabet after seeding the
 // generator with the current second.
 void make_md5_salt(char (&salt)[12]) {
-  static const char alphabet[] =
-      "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+  static const char alphabet[] = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
   std::memcpy(salt, "$1$", 3);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   for (int i = 0; i < 8; ++i) {

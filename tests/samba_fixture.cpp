@@ -85,18 +85,6 @@ std::vector<pid_t> samba_pids() {
   return pids;
 }
 
-bool accepts_on_445() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(445);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
 
 // Polls condition every 10 ms for at most limit; true once it holds.
 template <typename Condition>
@@ -112,6 +100,19 @@ bool wait_for(Condition condition, std::chrono::milliseconds limit) {
 }
 
 }  // namespace
+
+bool accepts_on_445() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(445);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  close(fd);
+  return ok;
+}
 
 void setup_samba() {
   for (const char* sub : {"private", "state", "lock", "cache", "pid", "log", "ncalrpc"})

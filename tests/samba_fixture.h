@@ -4,7 +4,9 @@
 // a clear message when something goes wrong.
 #pragma once
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 // Where the sandboxed Samba keeps its state (passdb, locks, pid files, logs).
 inline constexpr const char samba_test_dir[] = "/var/lib/samba-test";
@@ -28,6 +30,20 @@ void add_system_user(const std::string& name);
 // Starts smbd (and nmbd when with_nmbd) in the background as daemons; returns
 // once smbd accepts on 127.0.0.1:445 (bounded polling, about 10 s at most).
 void start_smbd(bool with_nmbd = false);
+
+// True when something accepts a connection on 127.0.0.1:445.
+bool accepts_on_445();
+
+// Polls condition every 20 ms, at most 1000 times; true once it holds.
+template <typename Condition>
+bool eventually(Condition condition) {
+  for (int i = 0; i < 1000; ++i) {
+    if (condition())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return condition();
+}
 
 // Stops every smbd, nmbd and samba-dcerpcd process of the sandbox (and their
 // helpers) and returns once they are gone.

@@ -71,30 +71,6 @@ INSERT INTO module_fileserver_users (id, name, sys_name) VALUES (1, 'awhite', 'a
 INSERT INTO Components (name, version) VALUES ('samba', '4.17');
 )";
 
-// Polls condition every 20 ms, at most 1000 times; true once it holds.
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 1000; ++i) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
-
-bool accepts_on_445() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(445);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 // Runs a panel request; expects exit status 0 and exactly out on standard
 // output, nothing on standard error.
 void request(const std::vector<std::string>& args, const std::string& out = "",

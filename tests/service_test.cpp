@@ -96,30 +96,6 @@ int ending_signal(pid_t pid) {
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
-// Polls condition every 20 ms for at most ten seconds.
-template <typename Condition>
-bool eventually(Condition condition) {
-  for (int i = 0; i < 500; ++i) {
-    if (condition())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return condition();
-}
-
-bool accepts_on_445() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0)
-    return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(445);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 class ServiceScript : public ::testing::Test {
  protected:
   void SetUp() override {
