@@ -85,6 +85,23 @@ std::vector<pid_t> samba_pids() {
   return pids;
 }
 
+// True while a dead smbd or nmbd waits to be reaped by the sandbox's first
+// process: the process list still shows it as "[smbd] <defunct>", which
+// counts as running for a lookup by name.
+bool samba_zombies_left() {
+  unique_dir dir(opendir("/proc"));
+  if (!dir)
+    return false;
+  while (dirent* e = readdir(dir.get())) {
+    if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
+      continue;
+    std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
+    if (stat.find("(smbd) Z") != std::string::npos || stat.find("(nmbd) Z") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
 
 // Polls condition every 10 ms for at most limit; true once it holds.
 template <typename Condition>
@@ -155,8 +172,11 @@ void stop_smbd() {
   for (int sig : {SIGTERM, SIGKILL}) {
     for (pid_t pid : samba_pids())
       kill(pid, sig);
-    if (wait_for([] { return samba_pids().empty(); }, std::chrono::seconds(5)))
+    if (wait_for([] { return samba_pids().empty(); }, std::chrono::seconds(5))) {
+      if (!wait_for([] { return !samba_zombies_left(); }, std::chrono::seconds(5)))
+        ADD_FAILURE() << "dead Samba processes are never reaped";
       return;
+    }
   }
   ADD_FAILURE() << "Samba processes survive SIGKILL";
 }
