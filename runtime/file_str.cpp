@@ -180,6 +180,27 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
 // target), creating it with the process's default owner and bits. The text
 // goes out in one append and is synced, so that a crash does not lose a line
 // that a preceding removal already took out.
+// Closes the source of a rewrite and the temporary copy (flushed, synced,
+// given the target's owner and mode). 0, or 1 after a report. A read error
+// of the source (read_errno: errno after the last read) must not pass for
+// its end: the rename would replace the file by a cut copy.
+int close_rewrite(const char* path, unique_file& in, unique_file& out, const struct stat* st,
+                  int read_errno) {
+  if (std::ferror(in.get())) {
+    report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(read_errno));
+    return 1;
+  }
+  if (std::fclose(in.release()) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  if (finish_temp(out, st) != 0) {
+    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
 int add_at_end(const char* path, const char* const* lines) {
   unique_fd fd(::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (!fd && errno == EACCES)  // a write-only file: append without looking
@@ -238,20 +259,8 @@ int add_at_beginning(const char* path, const char* const* lines, const struct st
       return 1;
     }
   }
-  // A read error must not pass for the end of the file: the rename would
-  // replace the file by a cut copy.
-  if (std::ferror(in.get())) {
-    report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(errno));
+  if (close_rewrite(path, in, out, st, errno) != 0)
     return 1;
-  }
-  if (std::fclose(in.release()) != 0) {
-    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
-    return 1;
-  }
-  if (finish_temp(out, st) != 0) {
-    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
-    return 1;
-  }
   if (::rename(tmp, path) != 0) {
     direct_msg("Unable to rename file %s: %s\n", tmp, std::strerror(errno));
     return 1;
@@ -350,18 +359,8 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
       std::fputc('\n', out.get());
     write_entries(out.get(), append);
   }
-  if (std::ferror(in.get())) {
-    report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(read_errno));
+  if (close_rewrite(path, in, out, st, read_errno) != 0)
     return 1;
-  }
-  if (std::fclose(in.release()) != 0) {
-    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
-    return 1;
-  }
-  if (finish_temp(out, st) != 0) {
-    report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
-    return 1;
-  }
   if (::rename(tmp, path) != 0) {
     if (mode == FILE_STR_REMOVE_LINE)
       report_msg(0, "Error while rename file %s: %s\n", path, std::strerror(errno));
