@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "runtime/message.h"
 #include "runtime/owners.h"
@@ -588,6 +589,36 @@ const char* digest_hex(const unsigned char* digest) {
   }
   digest_buf[32] = '\0';
   return digest_buf;
+}
+
+int file_replace(const char* dir, const char* path, const char* tmp_template, const char* text,
+                 const struct stat* old) {
+  std::string tmp = tmp_template;
+  unique_fd fd(::mkstemp(tmp.data()));
+  if (!fd) {
+    report_msg(0, "Unable to create a temporary file beside %s: %s", path, std::strerror(errno));
+    return 1;
+  }
+  mode_t mode = old ? old->st_mode & 07777 : 0644;
+  bool ok = write_all(fd.get(), text, std::strlen(text)) == 0 && ::fchmod(fd.get(), mode) == 0 &&
+            (!old || ::fchown(fd.get(), old->st_uid, old->st_gid) == 0) &&
+            ::fsync(fd.get()) == 0;
+  if (ok)
+    ok = close_fd(fd.release()) == 0;
+  if (ok)
+    ok = ::rename(tmp.c_str(), path) == 0;
+  if (!ok) {
+    report_msg(0, "Unable to write %s: %s", path, std::strerror(errno));
+    ::unlink(tmp.c_str());
+    return 1;
+  }
+  // The rename is durable only once the directory is on disk too.
+  unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir_fd || ::fsync(dir_fd.get()) != 0) {
+    report_msg(0, "Unable to sync directory %s: %s", dir, std::strerror(errno));
+    return 1;
+  }
+  return 0;
 }
 
 int set_owner_mode(const char* path, uid_t uid, gid_t gid, mode_t mode) {

@@ -3,6 +3,8 @@
 // and mode setting.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <sys/types.h>
 
 // file_str modes (third argument).
@@ -45,6 +47,14 @@ int file_str_line(const char* path, const char* line, int mode, int variant);
 // created with append alone. Same result as file_str.
 int file_str_replace(const char* path, const char* const* drop, int mode, int variant,
                      const char* const* append);
+
+// Replaces path as a whole with text, durably: a temporary file in dir (the
+// directory holding path) named after tmp_template (ending in "XXXXXX"),
+// written, given old's owner and mode (or 0644 when old is null), synced,
+// renamed over path, then dir synced. 0, or 1 after a report; the temporary
+// file never stays behind.
+int file_replace(const char* dir, const char* path, const char* tmp_template, const char* text,
+                 const struct stat* old);
 
 // Opens path's lock file (use_lock_dir non-zero) or path itself with flags
 // and bits 0644, then flock(operation). Returns a new record (the caller

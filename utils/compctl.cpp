@@ -12,9 +12,7 @@
 //
 // Exit status: 0 done, 1 the flag could not be recorded (or the product
 // configuration is unusable), 2 usage error.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -23,8 +21,8 @@
 #include <ctime>
 #include <string>
 
+#include "runtime/file_str.h"
 #include "runtime/message.h"
-#include "runtime/owners.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
 
@@ -39,17 +37,6 @@ constexpr const char usage_text[] =
     "  time of the request (\"<seconds since the epoch> <UTC time>\") to\n"
     "  <product root>/var/components.dirty, which stays until the records\n"
     "  have been renewed.";
-
-bool write_all(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n > 0)
-      done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR)
-      return false;
-  }
-  return true;
-}
 
 // "<seconds> <YYYY-MM-DDTHH:MM:SSZ>\n" for now.
 std::string timestamp_line() {
@@ -69,30 +56,10 @@ int set_dirty_flag() {
     return status_failure;
   }
   std::string path = std::string(product_conf.product_root_d) + paths::components_dirty_suffix;
-  std::string tmp = path + ".XXXXXX";
-  unique_fd fd(mkstemp(tmp.data()));
-  if (!fd) {
-    report_msg(0, "Unable to create a temporary file beside %s: %s", path.c_str(),
-               std::strerror(errno));
+  std::string tmp_template = path + ".XXXXXX";
+  if (file_replace(var_dir.c_str(), path.c_str(), tmp_template.c_str(), timestamp_line().c_str(),
+                   nullptr) != 0)
     return status_failure;
-  }
-  bool ok = write_all(fd.get(), timestamp_line()) && fchmod(fd.get(), 0644) == 0 &&
-            fsync(fd.get()) == 0;
-  if (ok)
-    ok = close(fd.release()) == 0;
-  if (ok)
-    ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    report_msg(0, "Unable to write %s: %s", path.c_str(), std::strerror(errno));
-    unlink(tmp.c_str());
-    return status_failure;
-  }
-  // The rename is durable only once the directory is on disk too.
-  unique_fd dir_fd(open(var_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd || fsync(dir_fd.get()) != 0) {
-    report_msg(0, "Unable to sync directory %s: %s", var_dir.c_str(), std::strerror(errno));
-    return status_failure;
-  }
   return 0;
 }
 

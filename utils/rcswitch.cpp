@@ -20,6 +20,7 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/file_str.h"
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
@@ -106,50 +107,6 @@ bool read_all(int fd, std::string& text) {
   }
 }
 
-bool write_all(int fd, const std::string& text) {
-  for (size_t done = 0; done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n > 0)
-      done += static_cast<size_t>(n);
-    else if (n < 0 && errno != EINTR)
-      return false;
-  }
-  return true;
-}
-
-// Replaces path with text through a temporary file in dir. 0, or 1 after a
-// report; the temporary file never stays behind.
-int replace_file(const char* dir, const std::string& path, const std::string& tmp_template,
-                 const std::string& text, const struct stat* old) {
-  std::string tmp = tmp_template;
-  unique_fd fd(mkstemp(tmp.data()));
-  if (!fd) {
-    report_msg(0, "Unable to create a temporary file beside %s: %s", path.c_str(),
-               std::strerror(errno));
-    return status_failure;
-  }
-  mode_t mode = old ? old->st_mode & 07777 : 0644;
-  bool ok = write_all(fd.get(), text) && fchmod(fd.get(), mode) == 0 &&
-            (!old || fchown(fd.get(), old->st_uid, old->st_gid) == 0) && fsync(fd.get()) == 0;
-  if (ok) {
-    ok = close(fd.release()) == 0;
-  }
-  if (ok)
-    ok = rename(tmp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    report_msg(0, "Unable to write %s: %s", path.c_str(), std::strerror(errno));
-    unlink(tmp.c_str());
-    return status_failure;
-  }
-  // The rename is durable only once the directory is on disk too.
-  unique_fd dir_fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd || fsync(dir_fd.get()) != 0) {
-    report_msg(0, "Unable to sync directory %s: %s", dir, std::strerror(errno));
-    return status_failure;
-  }
-  return 0;
-}
-
 int switch_service(const char* service, bool on) {
   const char* dir = paths::rc_conf_d;
   if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
@@ -188,8 +145,8 @@ int switch_service(const char* service, bool on) {
   std::string text = switched_text(old_text, variable, setting);
   if (existed && text == old_text)
     return 0;
-  return replace_file(dir, path, std::string(dir) + "/." + service + ".XXXXXX", text,
-                      existed ? &st : nullptr);
+  return file_replace(dir, path.c_str(), (std::string(dir) + "/." + service + ".XXXXXX").c_str(),
+                      text.c_str(), existed ? &st : nullptr);
 }
 
 }  // namespace
