@@ -28,6 +28,26 @@ const char* send_statement(MYSQL* conn, const char* sql, bool fits) {
   return nullptr;
 }
 
+// Runs the statement that make(conn, sql) formats into sql (false when it
+// had to be cut) on conn or on a connection of its own. 0, or -1 after
+// reporting "Unable to <verb> parameter <param> <place>: <error>".
+template <typename Make>
+int run_statement(MYSQL* conn, const char* verb, const char* param, const char* place, Make make) {
+  unique_mysql own;
+  conn = db_use_or_open(conn, own);
+  if (!conn) {
+    report_msg(0, "Unable to connect to mysql database\n");
+    return -1;
+  }
+  char sql[sql_size];
+  bool fits = make(conn, sql);
+  if (const char* error = send_statement(conn, sql, fits)) {
+    report_msg(0, "Unable to %s parameter %s %s: %s", verb, db_key_text(param), place, error);
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
@@ -74,122 +94,68 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn) {
 int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQL* conn) {
   check_key(dom_id, 68);
   check_key(param, 69);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return -1;
-  }
-  char sql[sql_size];
-  bool fits;
-  if (value) {
-    unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql,
-                         "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
-                         db_key_text(dom_id), db_key_text(param), escaped.get());
-  } else {
+  return run_statement(conn, "put", param, "into dom_param", [&](MYSQL* db, char(&sql)[sql_size]) {
+    if (value) {
+      unique_text escaped(db_escape(db, value));
+      return db_format_sql(sql, sizeof sql,
+                           "replace into dom_param (dom_id, param, val) values('%s', '%s', '%s')",
+                           db_key_text(dom_id), db_key_text(param), escaped.get());
+    }
     // Like misc without a value: the row exists, its value is the column's
     // default (NULL), and a value stored before is gone.
-    fits =
-        db_format_sql(sql, sizeof sql, "replace into dom_param (dom_id, param) values('%s', '%s')",
-                      db_key_text(dom_id), db_key_text(param));
-  }
-  if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to put parameter %s into dom_param: %s", db_key_text(param), error);
-    return -1;
-  }
-  return 0;
+    return db_format_sql(sql, sizeof sql,
+                         "replace into dom_param (dom_id, param) values('%s', '%s')",
+                         db_key_text(dom_id), db_key_text(param));
+  });
 }
 
 int put_parameter(const char* id, const char* param, const char* value, MYSQL* conn) {
   check_key(id, 102);
   check_key(param, 103);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return -1;
-  }
-  char sql[sql_size];
-  bool fits;
-  if (value) {
-    unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql,
-                         "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
-                         db_key_text(id), db_key_text(param), escaped.get());
-  } else {
-    fits =
-        db_format_sql(sql, sizeof sql, "replace into Parameters (id, parameter) values('%s', '%s')",
-                      db_key_text(id), db_key_text(param));
-  }
-  if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to put parameter %s into Parameters: %s", db_key_text(param), error);
-    return -1;
-  }
-  return 0;
+  return run_statement(conn, "put", param, "into Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
+    if (value) {
+      unique_text escaped(db_escape(db, value));
+      return db_format_sql(
+          sql, sizeof sql,
+          "replace into Parameters (id, parameter, value) values('%s', '%s', '%s')",
+          db_key_text(id), db_key_text(param), escaped.get());
+    }
+    return db_format_sql(sql, sizeof sql,
+                         "replace into Parameters (id, parameter) values('%s', '%s')",
+                         db_key_text(id), db_key_text(param));
+  });
 }
 
 int del_misc_param(const char* name, MYSQL* conn) {
   check_key(name, 135);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return -1;
-  }
-  char sql[sql_size];
-  bool fits =
-      db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
-  if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from misc: %s", db_key_text(name), error);
-    return -1;
-  }
-  return 0;
+  return run_statement(conn, "delete", name, "from misc", [&](MYSQL*, char(&sql)[sql_size]) {
+    return db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
+  });
 }
 
 int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, 165);
   check_key(param, 166);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return -1;
-  }
-  char sql[sql_size];
-  bool fits =
-      db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
-                    db_key_text(dom_id), db_key_text(param));
-  if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from dom_param: %s", db_key_text(param), error);
-    return -1;
-  }
-  return 0;
+  return run_statement(conn, "delete", param, "from dom_param", [&](MYSQL*, char(&sql)[sql_size]) {
+    return db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
+                         db_key_text(dom_id), db_key_text(param));
+  });
 }
 
 int del_parameter(const char* id, const char* param, const char* value, MYSQL* conn) {
   check_key(id, 196);
   check_key(param, 197);
-  unique_mysql own;
-  conn = db_use_or_open(conn, own);
-  if (!conn) {
-    report_msg(0, "Unable to connect to mysql database\n");
-    return -1;
-  }
-  char sql[sql_size];
-  bool fits;
-  if (value) {
-    unique_text escaped(db_escape(conn, value));
-    fits = db_format_sql(sql, sizeof sql,
-                         "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
-                         db_key_text(id), db_key_text(param), escaped.get());
-  } else {
-    fits = db_format_sql(sql, sizeof sql, "delete from Parameters where id='%s' and parameter='%s'",
-                         db_key_text(id), db_key_text(param));
-  }
-  if (const char* error = send_statement(conn, sql, fits)) {
-    report_msg(0, "Unable to delete parameter %s from Parameters: %s", db_key_text(param), error);
-    return -1;
-  }
-  return 0;
+  return run_statement(
+      conn, "delete", param, "from Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
+        if (value) {
+          unique_text escaped(db_escape(db, value));
+          return db_format_sql(
+              sql, sizeof sql,
+              "delete from Parameters where id='%s' and parameter='%s' and value='%s'",
+              db_key_text(id), db_key_text(param), escaped.get());
+        }
+        return db_format_sql(sql, sizeof sql,
+                             "delete from Parameters where id='%s' and parameter='%s'",
+                             db_key_text(id), db_key_text(param));
+      });
 }
