@@ -59,16 +59,6 @@ std::string env_or_unset(const char* name) {
   return v ? v : "(unset)";
 }
 
-int open_fds() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d))
-      ++n;
-    closedir(d);
-  }
-  return n;
-}
-
 // A child that stops through abort() must not leave a core file behind.
 run_result run_aborting(const std::function<void()>& body) {
   return run_in_child([&] {

@@ -46,15 +46,6 @@ std::string take(char*& text) {
   return s;
 }
 
-int open_fds() {
-  int count = 0;
-  DIR* d = opendir("/proc/self/fd");
-  while (dirent* e = readdir(d))
-    count += e->d_name[0] != '.';
-  closedir(d);
-  return count - 1;  // the directory's own descriptor
-}
-
 // Every child of this process has been collected.
 bool no_children_left() {
   errno = 0;

@@ -1,5 +1,6 @@
 #include "tests/harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -158,6 +159,39 @@ run_result run_cifsctl(const std::vector<std::string>& args, const std::vector<s
 std::string without_vanished_pids(const std::string& err) {
   static const std::regex vanished("/bin/kill: \\([0-9]+\\): No such process\n");
   return std::regex_replace(err, vanished, "");
+}
+
+int open_fds() {
+  int count = 0;
+  if (DIR* dir = opendir("/proc/self/fd")) {
+    while (readdir(dir))
+      ++count;
+    closedir(dir);
+  }
+  return count;
+}
+
+std::string without_system_errors(const std::string& text) {
+  std::string kept;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    end = end == std::string::npos ? text.size() : end + 1;
+    std::string line = text.substr(pos, end - pos);
+    if (line != "\n" && line.rfind("System error ", 0) != 0)
+      kept += line;
+    pos = end;
+  }
+  return kept;
+}
+
+std::string last_line(const std::string& text) {
+  size_t end = text.size();
+  if (end > 0 && text[end - 1] == '\n')
+    --end;
+  size_t start = end == 0 ? std::string::npos : text.rfind('\n', end - 1);
+  start = start == std::string::npos ? 0 : start + 1;
+  return text.substr(start, end - start);
 }
 
 std::string sh(const std::string& command, int* status) {

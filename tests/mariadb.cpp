@@ -286,3 +286,9 @@ std::string db_sql(const std::string& statements) {
 void stop_mariadb() {
   kill_server();
 }
+
+unique_mysql connect_db() {
+  unique_mysql conn(db_open());
+  EXPECT_TRUE(conn) << "no connection to the test server";
+  return conn;
+}

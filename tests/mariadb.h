@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "runtime/db.h"
+
 // Starts a private MariaDB server inside the test's sandbox: --skip-networking, socket at the client
 // library's compiled-in default /run/mysqld/mysqld.sock, data directory copied from a template that is
 // made once per build directory (BUILD_DIR/mariadb-template, created under an flock by the first test
@@ -25,3 +27,11 @@ void stop_mariadb();
 // The panel administrator's database password; /etc/tav/.tav.shadow holds
 // exactly this text (no trailing newline).
 inline constexpr const char test_admin_password[] = "tav-Test_pw.42";
+
+// A connection to the test server through the code under test (db_open);
+// fails the test when there is none.
+unique_mysql connect_db();
+
+// What the platform's assert prints for the accessors' key check.
+inline const std::string key_assertion =
+    R"(Assertion `param_val == NULL || strpbrk(param_val, "\\\"'") == NULL' failed.)";
