@@ -85,10 +85,11 @@ std::vector<pid_t> samba_pids() {
   return pids;
 }
 
-// True while a dead smbd or nmbd waits to be reaped by the sandbox's first
-// process: the process list still shows it as "[smbd] <defunct>", which
+// True while any process named smbd or nmbd is left, in whatever state: one
+// that is still exiting (its executable link already gone) or a dead one
+// waiting to be reaped by the sandbox's first process ("[smbd] <defunct>")
 // counts as running for a lookup by name.
-bool samba_zombies_left() {
+bool samba_names_left() {
   unique_dir dir(opendir("/proc"));
   if (!dir)
     return false;
@@ -96,7 +97,7 @@ bool samba_zombies_left() {
     if (!std::isdigit(static_cast<unsigned char>(e->d_name[0])))
       continue;
     std::string stat = read_file(std::string("/proc/") + e->d_name + "/stat");
-    if (stat.find("(smbd) Z") != std::string::npos || stat.find("(nmbd) Z") != std::string::npos)
+    if (stat.find("(smbd) ") != std::string::npos || stat.find("(nmbd) ") != std::string::npos)
       return true;
   }
   return false;
@@ -173,8 +174,8 @@ void stop_smbd() {
     for (pid_t pid : samba_pids())
       kill(pid, sig);
     if (wait_for([] { return samba_pids().empty(); }, std::chrono::seconds(5))) {
-      if (!wait_for([] { return !samba_zombies_left(); }, std::chrono::seconds(5)))
-        ADD_FAILURE() << "dead Samba processes are never reaped";
+      if (!wait_for([] { return !samba_names_left(); }, std::chrono::seconds(5)))
+        ADD_FAILURE() << "exiting Samba processes never go away";
       return;
     }
   }
