@@ -119,6 +119,27 @@ bool wait_for(Condition condition, std::chrono::milliseconds limit) {
 
 }  // namespace
 
+const char samba_rc_script_body[] = R"(piddir=/var/lib/samba-test/pid
+# A zombie is gone for our purpose: it waits only for its parent.
+alive() { [ -r /proc/$1/stat ] && ! grep -q ') Z ' /proc/$1/stat; }
+stop_daemon() {
+  f=$piddir/$1.pid
+  [ -s $f ] || return 0
+  pid=$(cat $f)
+  kill $pid 2>/dev/null
+  i=0
+  while alive $pid && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
+  rm -f $f
+}
+case "$1" in
+start) /usr/local/sbin/smbd -D && /usr/local/sbin/nmbd -D ;;
+stop) stop_daemon smbd; stop_daemon nmbd ;;
+restart) "$0" stop && "$0" start ;;
+status) [ -s $piddir/smbd.pid ] && alive $(cat $piddir/smbd.pid) ;;
+*) exit 3 ;;
+esac
+)";
+
 bool accepts_on_445() {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0)

@@ -31,6 +31,11 @@ void add_system_user(const std::string& name);
 // once smbd accepts on 127.0.0.1:445 (bounded polling, about 10 s at most).
 void start_smbd(bool with_nmbd = false);
 
+// The body (no "#!" line) of an rc script for the sandboxed Samba, as an
+// administrator would write it for daemons that keep pid files: start,
+// stop, restart and status of smbd and nmbd.
+extern const char samba_rc_script_body[];
+
 // True when something accepts a connection on 127.0.0.1:445.
 bool accepts_on_445();
 

@@ -37,30 +37,6 @@ const std::string smbd_pid_file = std::string(samba_test_dir) + "/pid/smbd.pid";
 const std::string client_conf = "/tmp/client.conf";
 const std::string shares = "/opt/shares";
 
-// The product's rc script for Samba, as an administrator would write it for
-// daemons that keep pid files.
-constexpr char rc_script[] = R"(#!/bin/sh
-piddir=/var/lib/samba-test/pid
-# A zombie is gone for our purpose: it waits only for its parent.
-alive() { [ -r /proc/$1/stat ] && ! grep -q ') Z ' /proc/$1/stat; }
-stop_daemon() {
-  f=$piddir/$1.pid
-  [ -s $f ] || return 0
-  pid=$(cat $f)
-  kill $pid 2>/dev/null
-  i=0
-  while alive $pid && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-  rm -f $f
-}
-case "$1" in
-start) /usr/local/sbin/smbd -D && /usr/local/sbin/nmbd -D ;;
-stop) stop_daemon smbd; stop_daemon nmbd ;;
-restart) "$0" stop && "$0" start ;;
-status) [ -s $piddir/smbd.pid ] && alive $(cat $piddir/smbd.pid) ;;
-*) exit 3 ;;
-esac
-)";
-
 // The panel's data before the first request: settings, one allowed host,
 // the file-server users and the package record of Samba.
 constexpr char panel_sql[] = R"(
@@ -186,7 +162,7 @@ class Scenario : public ::testing::Test {
     setup_samba();
     start_mariadb();
     db_sql(panel_sql);
-    write_file(rc_dir + "/samba", rc_script, 0755);
+    write_file(rc_dir + "/samba", std::string("#!/bin/sh\n") + samba_rc_script_body, 0755);
     // The panel's real sibling utilities, where it keeps them.
     write_file(admin_bin + "/rcswitch", read_file(std::string(BUILD_DIR) + "/rcswitch"), 0755);
     write_file(admin_bin + "/compctl", read_file(std::string(BUILD_DIR) + "/compctl"), 0755);

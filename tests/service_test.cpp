@@ -472,27 +472,8 @@ class SambaService : public ::testing::Test {
     program_path = "cifsctl";
     use_product_conf();
     setup_samba();
-    write_script(rc_dir + "/samba", R"(echo "$1" >> /tmp/rc.log
-piddir=/var/lib/samba-test/pid
-# A zombie is gone for our purpose: it waits only for its parent.
-alive() { [ -r /proc/$1/stat ] && ! grep -q ') Z ' /proc/$1/stat; }
-stop_daemon() {
-  f=$piddir/$1.pid
-  [ -s $f ] || return 0
-  pid=$(cat $f)
-  kill $pid 2>/dev/null
-  i=0
-  while alive $pid && [ $i -lt 100 ]; do sleep 0.1; i=$((i + 1)); done
-  rm -f $f
-}
-case "$1" in
-start) /usr/local/sbin/smbd -D && /usr/local/sbin/nmbd -D ;;
-stop) stop_daemon smbd; stop_daemon nmbd ;;
-restart) "$0" stop && "$0" start ;;
-status) [ -s $piddir/smbd.pid ] && alive $(cat $piddir/smbd.pid) ;;
-*) exit 3 ;;
-esac
-)");
+    write_script(rc_dir + "/samba", std::string("echo \"$1\" >> /tmp/rc.log\n") +
+                                        samba_rc_script_body);
     // The real rcswitch, where the front end runs it.
     write_file(product_conf.rcswitch_path, read_file(std::string(BUILD_DIR) + "/rcswitch"), 0755);
   }
