@@ -230,19 +230,22 @@ int add_at_end(const char* path, const char* const* lines) {
   return 0;
 }
 
+// The temporary file beside path for a rewrite, its name in tmp; null
+// after a report.
+unique_file open_temp(const char* path, char (&tmp)[text_buf_size]) {
+  unique_file out(temp_name(tmp, path) ? create_temp(tmp) : nullptr);
+  if (!out)
+    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+  return out;
+}
+
 // FILE_STR_AT_BEGINNING: the entries, then the old content, into the
 // temporary file, which then replaces the file.
 int add_at_beginning(const char* path, const char* const* lines, const struct stat* st) {
   char tmp[text_buf_size];
-  if (!temp_name(tmp, path)) {
-    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+  unique_file out(open_temp(path, tmp));
+  if (!out)
     return 1;
-  }
-  unique_file out(create_temp(tmp));
-  if (!out) {
-    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
-    return 1;
-  }
   write_entries(out.get(), lines);
 
   unique_file in(std::fopen(path, "re"));
@@ -331,15 +334,9 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
     return 1;
   }
   char tmp[text_buf_size];
-  if (!temp_name(tmp, path)) {
-    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+  unique_file out(open_temp(path, tmp));
+  if (!out)
     return 1;
-  }
-  unique_file out(create_temp(tmp));
-  if (!out) {
-    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
-    return 1;
-  }
 
   char* raw = nullptr;
   size_t cap = 0;
