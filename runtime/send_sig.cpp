@@ -54,8 +54,7 @@ const char* line_end_after(const char* line_begin) {
 // line_begin; blanks before it are skipped, but never a line break.
 bool read_line_pid(const char* line_begin, pid_t* pid) {
   const char* p = line_begin + 1;
-  while (*p == ' ' || *p == '\t')
-    ++p;
+  while (*p == ' ' || *p == '\t') ++p;
   if (*p < '0' || *p > '9')
     return false;
   errno = 0;
@@ -71,8 +70,7 @@ bool read_line_pid(const char* line_begin, pid_t* pid) {
 
 int kill_by_name(const char* name, int sig) {
   if (!plain_process_name(name)) {
-    errno = 0;
-    report_msg(0, "kill_by_name(): invalid process name '%s'", name);
+    report_notice("kill_by_name(): invalid process name '%s'", name);
     return -1;
   }
   char command[command_size];
@@ -91,9 +89,8 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
   }
   // pid 0 and negative pids name process groups, never one process.
   if (pid <= 0 || !plain_process_name(command)) {
-    errno = 0;
-    report_msg(0, "send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
-               pid, command, user);
+    report_notice("send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
+                  pid, command, user);
     return -1;
   }
   // The pattern is anchored to whole columns: unanchored, pid 12 or uid 10
@@ -105,9 +102,8 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
                 "\"^[[:space:]]*%d[[:space:]]+%d[[:space:]]+%s$\" >/dev/null",
                 paths::ps, paths::grep, pid, static_cast<int>(pw->pw_uid), command);
   if (run_pipeline(check) != 0) {
-    errno = 0;
-    report_msg(0, "send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
-               pid, command, user);
+    report_notice("send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
+                  pid, command, user);
     return -1;
   }
   if (kill(pid, sig) != 0) {
@@ -121,8 +117,8 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
 int send_signal_field(const char* column, const char* pattern, int sig) {
   unique_text columns(alloc_printf("pid,%s", column));
   char* captured = nullptr;
-  int result = fork_execl_getout(&captured, paths::ps, paths::ps, "-Aww", "-o", columns.get(),
-                                 nullptr);
+  int result =
+      fork_execl_getout(&captured, paths::ps, paths::ps, "-Aww", "-o", columns.get(), nullptr);
   unique_text output(captured);
   if (result != 0) {
     if (output) {
@@ -146,8 +142,7 @@ int send_signal_field(const char* column, const char* pattern, int sig) {
     // The newline that ends the previous line; a match that starts on a
     // newline belongs to the line after it.
     const char* match_begin = match;
-    while (match_begin > text && *match_begin != '\n')
-      --match_begin;
+    while (match_begin > text && *match_begin != '\n') --match_begin;
     if (*match_begin != '\n') {
       // A match in the header line: it names no process.
       position = std::strchr(text, '\n');
@@ -169,8 +164,7 @@ int send_signal_field(const char* column, const char* pattern, int sig) {
     } else {
       int length = static_cast<int>(line_end ? line_end - match_begin
                                              : static_cast<long>(std::strlen(match_begin)));
-      errno = 0;
-      report_msg(0, "send_signal_field(): malformed ps output: %.*s", length, match_begin);
+      report_notice("send_signal_field(): malformed ps output: %.*s", length, match_begin);
     }
   }
   return count;
@@ -178,8 +172,7 @@ int send_signal_field(const char* column, const char* pattern, int sig) {
 
 int find_process(const char* name) {
   if (!plain_process_name(name)) {
-    errno = 0;
-    report_msg(0, "find_process(): invalid process name '%s'", name);
+    report_notice("find_process(): invalid process name '%s'", name);
     return -1;
   }
   char command[command_size];

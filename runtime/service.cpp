@@ -171,8 +171,7 @@ int control_cold_fusion(const service_entry& entry, const char* action,
       report_msg(1, "Unable to connect to the mysql database\n");
     const char* instance = get_misc_param("cf_instance_path", conn.get());
     if (!instance || std::strlen(instance) <= 1) {
-      errno = 0;
-      report_msg(0, "CF not configured in Tavra.\n");
+      report_notice("CF not configured in Tavra.\n");
       return -1;
     }
     if (!compose(script, "%s/bin/%s", instance, entry.name))
@@ -287,8 +286,7 @@ int run_service_script(const char* script, const char* service, const char* acti
     }
   }
   if (waited < 0) {
-    report_msg(0, "Error occured during %s service %s: %s\n", label, service,
-               std::strerror(errno));
+    report_msg(0, "Error occured during %s service %s: %s\n", label, service, std::strerror(errno));
     return -1;
   }
   errno = 0;
@@ -319,8 +317,7 @@ int service_control_with(const char* service, const char* action, const service_
     return 0;
   const service_entry* entry = find_service(service);
   if (!entry) {
-    errno = 0;
-    report_msg(0, "Unknown service: %s\n", service);
+    report_notice("Unknown service: %s\n", service);
     return -1;
   }
   load_product_conf();

@@ -169,8 +169,8 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
   }
   if (closedir(stream.release()) != 0)
     fatal("Unable to close dir %s: %s\n", name, std::strerror(errno));
-  if (apply_to_top && w.kind == walk_kind::remove &&
-      unlinkat(parentfd, name, AT_REMOVEDIR) != 0 && errno != ENOENT)
+  if (apply_to_top && w.kind == walk_kind::remove && unlinkat(parentfd, name, AT_REMOVEDIR) != 0 &&
+      errno != ENOENT)
     fatal("Unable to remove dir %s: %s\n", name, std::strerror(errno));
 }
 
@@ -203,8 +203,7 @@ void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
           fatal("Unable to unlink entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::rename:
-        errno = 0;
-        report_msg(0, "It's a regulat entry(not directory): %s\n", path);
+        report_notice("It's a regulat entry(not directory): %s\n", path);
         break;
     }
     return;
@@ -240,11 +239,9 @@ bool make_temp_name(char* templ) {
   for (int attempt = 0; attempt < 1000; ++attempt) {
     unsigned char bytes[6];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-      for (unsigned char& b : bytes)
-        b = static_cast<unsigned char>(std::rand());
+      for (unsigned char& b : bytes) b = static_cast<unsigned char>(std::rand());
     }
-    for (int i = 0; i < 6; ++i)
-      x[i] = chars[bytes[i] % (sizeof chars - 1)];
+    for (int i = 0; i < 6; ++i) x[i] = chars[bytes[i] % (sizeof chars - 1)];
     struct stat st;
     if (lstat(templ, &st) != 0) {
       if (errno == ENOENT) {
@@ -273,8 +270,7 @@ void cleanup_root(DIR* d) {
       continue;
     // What stays is tried again at the next cleanup.
     if (exec_silent(paths::rm, "-rf", name, nullptr) != 0) {
-      errno = 0;
-      report_msg(0, "Can't remove directory %s (will try in next time)\n", name);
+      report_notice("Can't remove directory %s (will try in next time)\n", name);
     }
     errno = 0;
   }
@@ -345,8 +341,7 @@ void deferred_remove(const char* path) {
   if (!make_temp_name(new_name))
     report_msg(1, "deferred_remove(): Unable create filename for delete directory\n");
 
-  errno = 0;
-  report_msg(0, "deferred_remove(): rename dir %s to %s\n", path, new_name);
+  report_notice("deferred_remove(): rename dir %s to %s\n", path, new_name);
   if (rename_dir(path, new_name) != 0)
     report_msg(1, "deferred_remove(): Unable to rename directory\n");
 }
@@ -398,8 +393,7 @@ int rename_dir(const char* old_path, const char* new_path) {
   if (stat(old_path, &st) != 0)
     return 0;
   if (stat(new_path, &st) == 0) {
-    errno = 0;
-    report_msg(0, "Directory rename error: target directory %s already exists.\n", new_path);
+    report_notice("Directory rename error: target directory %s already exists.\n", new_path);
     return -1;
   }
   if (rename(old_path, new_path) != 0) {
@@ -469,9 +463,9 @@ namespace {
 // O_NOFOLLOW: a link planted at path must not let root create or truncate
 // its target. O_NONBLOCK: a pipe without a reader fails instead of hanging.
 int create_with(const char* path, int extra_flags, const char* format) {
-  unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                              extra_flags,
-                    0644));
+  unique_fd fd(
+      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags,
+           0644));
   if (!fd || close(fd.release()) != 0) {
     report_msg(0, format, path, std::strerror(errno));
     return -1;

@@ -127,8 +127,7 @@ int switch_service(const char* service, bool on) {
   unique_fd in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (in) {
     if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      errno = 0;
-      report_msg(0, "Not a regular file: '%s'", path.c_str());
+      report_notice("Not a regular file: '%s'", path.c_str());
       return status_failure;
     }
     if (!read_all(in.get(), old_text)) {
