@@ -97,56 +97,57 @@ run_result collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::stri
 
 }  // namespace
 
+namespace {
+
+// Forks; the child gets the pipes on 0 (when input is given), 1 and 2 and
+// runs child, which must not return. The parent feeds input, collects both
+// streams and reaps the child.
+run_result fork_captured(const std::string* input, const std::function<void()>& child) {
+  int in[2] = {-1, -1}, out[2], err[2];
+  if ((input && pipe2(in, O_CLOEXEC)) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0)
+    throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (input)
+      dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
+      if (fd > 2)
+        close(fd);
+    child();
+  }
+  if (input)
+    close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  return collect(pid, out[0], err[0], in[1], input ? *input : "");
+}
+
+}  // namespace
+
 run_result run_program(const std::vector<std::string>& argv_in,
                        const std::vector<std::string>& env_changes, const std::string& input) {
   std::vector<std::string> args = argv_in;
   std::vector<std::string> env = merged_env(env_changes);
   std::vector<char*> cargv = c_vector(args);
   std::vector<char*> cenv = c_vector(env);
-
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC))
-    throw std::runtime_error("pipe failed");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+  return fork_captured(&input, [&] {
     execve(cargv[0], cargv.data(), cenv.data());
     _exit(127);
-  }
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  return collect(pid, out[0], err[0], in[1], input);
+  });
 }
 
 run_result run_in_child(const std::function<void()>& body) {
-  int out[2], err[2];
-  if (pipe(out) || pipe(err))
-    throw std::runtime_error("pipe failed");
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid < 0)
-    throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    close(out[0]);
-    close(err[0]);
-    close(out[1]);
-    close(err[1]);
+  return fork_captured(nullptr, [&] {
     errno = 0;
     body();
     fflush(nullptr);
     _exit(0);
-  }
-  close(out[1]);
-  close(err[1]);
-  return collect(pid, out[0], err[0], -1, "");
+  });
 }
 
 run_result run_cifsctl(const std::vector<std::string>& args, const std::vector<std::string>& env,
