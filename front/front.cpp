@@ -146,12 +146,12 @@ void select_action(command_line& cl, action a) {
 
 void require_param(bool required, const std::string& value, const char* name) {
   if (required && value.empty())
-    report_msg(1, "Miss parameter '%s' or previos parameter empty.\n", name);
+    fatal("Miss parameter '%s' or previos parameter empty.\n", name);
 }
 
 void check_unprocessed_args(int argc, int first_unprocessed) {
   if (first_unprocessed != argc)
-    report_msg(1, "Some parameters in command string leave unprocessed. Check parameters please.");
+    fatal("Some parameters in command string leave unprocessed. Check parameters please.");
 }
 
 }  // namespace
@@ -191,7 +191,7 @@ void parse_command_line(command_line& cl, int argc, char** argv) {
         cl.without_restart = true;
         break;
       default:
-        report_msg(1, "Unknown option in command string, see log for details");
+        fatal("Unknown option in command string, see log for details");
     }
   }
 }

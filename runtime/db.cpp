@@ -198,16 +198,15 @@ const char* find_mysql_socket() {
 const char* read_admin_password() {
   unique_fd fd(open(paths::db_password_file, O_RDONLY | O_CLOEXEC));
   if (!fd)
-    report_msg(1, "Unable to open admin password file");
+    fatal("Unable to open admin password file");
   ssize_t n;
   do {
     n = read(fd.get(), password_buf, text_size);
   } while (n < 0 && errno == EINTR);
   if (n < 0)
-    report_msg(1, "Unable to read admin password file");
+    fatal("Unable to read admin password file");
   fd.reset();
-  // report_msg with status 1 does not return; len is never negative.
-  size_t len = n < 0 ? 0 : static_cast<size_t>(n);
+  size_t len = static_cast<size_t>(n);
   password_buf[len] = '\0';
   if (len > 0 && password_buf[len - 1] == '\n')
     password_buf[len - 1] = '\0';
@@ -302,7 +301,7 @@ char* db_escape(MYSQL* conn, const char* text) {
   // The client library would dereference the missing connection for its
   // character set.
   if (!conn)
-    report_msg(1, "db_escape: no database connection");
+    fatal("db_escape: no database connection");
   size_t len = std::strlen(text);
   char* escaped = static_cast<char*>(mem_realloc(nullptr, 2 * len + 1));
   mysql_real_escape_string(conn, escaped, text, static_cast<unsigned long>(len));

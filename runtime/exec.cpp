@@ -251,7 +251,7 @@ void grow_text(pipe_sink& sink) {
   size_t size = sink.size + text_step;
   char* grown = static_cast<char*>(std::realloc(sink.text, size));
   if (!grown)
-    report_msg(1, "Cannot allocate memory");
+    fatal("Cannot allocate memory");
   sink.text = grown;
   sink.size = size;
 }
@@ -409,7 +409,7 @@ heap_argv make_heap_argv(const char* front, va_list args, const char* message) {
   size_t entries = count + 1 + (front ? 1 : 0);
   heap_argv v(static_cast<const char**>(std::malloc(entries * sizeof(const char*))));
   if (!v)
-    report_msg(1, message, std::strerror(errno));
+    fatal(message, std::strerror(errno));
   size_t i = 0;
   if (front)
     v[i++] = front;
@@ -442,9 +442,9 @@ int capture_run(char** out, char** err, const char* path, const char* const argv
   int out_pipe[2] = {-1, -1};
   int err_pipe[2] = {-1, -1};
   if (!make_pipe(out_pipe) || (err && !make_pipe(err_pipe)))
-    report_msg(1, "fork_execv_getouterr: pipe() failed");
+    fatal("fork_execv_getouterr: pipe() failed");
   if (set_nonblocking(out_pipe[0]) < 0 || (err && set_nonblocking(err_pipe[0]) < 0))
-    report_msg(1, "fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
+    fatal("fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
 
   pid_t pid = fork_execv_pipes(0, out_pipe[1], err ? err_pipe[1] : 2, path, argv);
   // Only the child may hold the write ends, or end of file never comes.
@@ -487,7 +487,7 @@ pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* c
   flush_streams();
   pid_t pid = ::fork();
   if (pid < 0)
-    report_msg(1, "fork_execv_pipes: fork() failed");
+    fatal("fork_execv_pipes: fork() failed");
   if (pid > 0)
     return pid;
 
@@ -618,7 +618,7 @@ int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[])
   flush_streams();
   pid_t pid = ::fork();
   if (pid < 0)
-    report_msg(1, "Error occured during fork():\n%s", std::strerror(errno));
+    fatal("Error occured during fork():\n%s", std::strerror(errno));
   if (pid == 0) {
     // Child: async-signal-safe calls only. The pipe's write end is
     // close-on-exec, so only its copy on 2 reaches the program.
@@ -678,13 +678,13 @@ int capture_output(char** out, const char* path, const char* const argv[]) {
   pipe_sink sink;
   sink.text = static_cast<char*>(std::malloc(text_step));
   if (!sink.text)
-    report_msg(1, "Cannot allocate memory");
+    fatal("Cannot allocate memory");
   sink.size = text_step;
 
   flush_streams();
   pid_t pid = ::fork();
   if (pid < 0)
-    report_msg(1, "Cannot fork():\n%s", std::strerror(errno));
+    fatal("Cannot fork():\n%s", std::strerror(errno));
   if (pid == 0) {
     // Child: standard output and error both go into the pipe.
     ::close(pipe_fds[0]);

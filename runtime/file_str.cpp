@@ -164,7 +164,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   char* text = nullptr;
   FILE* mem = ::open_memstream(&text, len);
   if (!mem)
-    report_msg(1, "alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_buf_size));
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     char last = '\n';
@@ -173,7 +173,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   }
   write_entries(mem, lines);
   if (std::fclose(mem) != 0)
-    report_msg(1, "alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_buf_size));
   return unique_text(text);
 }
 
@@ -347,7 +347,7 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
     if (line_dropped(raw, n, lines, mode, variant))
       continue;
     if (std::fwrite(raw, 1, n, out.get()) != n)
-      report_msg(1, "cannot write a line to %s.tmp", path);
+      fatal("cannot write a line to %s.tmp", path);
     open_line = n > 0 && raw[n - 1] != '\n';
   }
   int read_errno = errno;
@@ -574,7 +574,7 @@ const char* md5_hex(const char* prefix, const char* text) {
   // Without a digest there is no lock-file name, and editing unlocked is
   // not an option.
   if (EVP_Digest(buf, len, digest, &digest_len, EVP_md5(), nullptr) != 1 || digest_len != 16)
-    report_msg(1, "md5_hex: Unable to compute the MD5 digest");
+    fatal("md5_hex: Unable to compute the MD5 digest");
   return digest_hex(digest);
 }
 

@@ -379,7 +379,7 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   }
   unique_text ascii(idn_toascii(db_key_text(name)));
   if (!ascii)
-    report_msg(1, "idn_toascii() failed: %s", idn_error_text(idn_last_error));
+    fatal("idn_toascii() failed: %s", idn_error_text(idn_last_error));
   // Nameprep maps some letters to ASCII quotes and backslashes (a
   // full-width apostrophe becomes '), so the converted name is escaped
   // although the name as given passed the key check.
@@ -392,11 +392,11 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   escaped.reset();
   first_value v = read_first_column(conn, sql, fits, value, false);
   if (v.error)
-    report_msg(1, "Unable to query domain ID: %s\n", v.error);
+    fatal("Unable to query domain ID: %s\n", v.error);
   if (value[0] == '\0') {
     if (missing_allowed)
       return nullptr;
-    report_msg(1, "get_dom_id(): domains record not found in DB for '%s'\n", db_key_text(name));
+    fatal("get_dom_id(): domains record not found in DB for '%s'\n", db_key_text(name));
   }
   copy_text(dom_id_buf, value);
   return dom_id_buf;
@@ -410,14 +410,14 @@ const char* find_domain_name(const char* name) {
   check_key(name, 1037);
   unique_mysql conn(db_open());
   if (!conn)
-    report_msg(1, "Unable to connect to the mysql database\n");
+    fatal("Unable to connect to the mysql database\n");
   char sql[sql_size];
   char value[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql, "select name from domains where name='%s'", db_key_text(name));
   first_value v = read_first_column(conn.get(), sql, fits, value, false);
   if (v.error)
-    report_msg(1, "Unable to query domain name: %s\n", v.error);
+    fatal("Unable to query domain name: %s\n", v.error);
   if (!v.row)
     return nullptr;
   return lowercase_copy(value);
@@ -486,7 +486,7 @@ int get_run_mode() {
   unsigned long mode = std::strtoul(value, nullptr, 10);
   errno = saved_errno;
   if (mode < 1 || mode > 3)
-    report_msg(1, "unrecognized TAV_RUNMODE");
+    fatal("unrecognized TAV_RUNMODE");
   return static_cast<int>(mode);
 }
 

@@ -95,6 +95,14 @@ void report_msg(int status, const char* format, ...) {
   va_end(args);
 }
 
+void fatal(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  report_vmsg(1, format, args);
+  va_end(args);
+  exit_program(1);  // not reached: status 1 ends the process
+}
+
 void report_notice(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -106,7 +114,7 @@ void report_notice(const char* format, ...) {
 char* alloc_vprintf(const char* format, va_list args) {
   char* text = nullptr;
   if (vasprintf(&text, format, args) < 0)
-    report_msg(1, "Cannot allocate memory: %s", std::strerror(errno));
+    fatal("Cannot allocate memory: %s", std::strerror(errno));
   return text;
 }
 
@@ -121,14 +129,14 @@ char* alloc_printf(const char* format, ...) {
 void* mem_alloc(size_t size) {
   void* p = std::malloc(size);
   if (!p)
-    report_msg(1, "alloc(%d)", static_cast<int>(size));
+    fatal("alloc(%d)", static_cast<int>(size));
   return p;
 }
 
 void* mem_realloc(void* ptr, size_t size) {
   void* p = std::realloc(ptr, size);
   if (!p)
-    report_msg(1, "alloc(%d)", static_cast<int>(size));
+    fatal("alloc(%d)", static_cast<int>(size));
   return p;
 }
 

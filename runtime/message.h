@@ -15,6 +15,10 @@ extern const char* program_path;
 [[gnu::format(printf, 2, 3)]] void report_msg(int status, const char* format, ...);
 [[gnu::format(printf, 2, 0)]] void report_vmsg(int status, const char* format, va_list args);
 
+// report_msg with status 1: the one form for a failure after which nothing
+// sensible can follow. Never returns.
+[[noreturn, gnu::format(printf, 1, 2)]] void fatal(const char* format, ...);
+
 // report_msg with status 0 for a notice that no failed system call caused:
 // errno is cleared first, so no stale "System error" line is added.
 [[gnu::format(printf, 1, 2)]] void report_notice(const char* format, ...);

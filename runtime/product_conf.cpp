@@ -111,7 +111,7 @@ constexpr sibling siblings[] = {
 char* join_path(const char* root, const char* suffix) {
   char* buf = static_cast<char*>(std::calloc(path_buf, 1));
   if (!buf)
-    report_msg(1, "alloc(%d)", static_cast<int>(path_buf));
+    fatal("alloc(%d)", static_cast<int>(path_buf));
   std::snprintf(buf, path_buf, "%s%s", root, suffix);
   return buf;
 }
@@ -167,12 +167,12 @@ const char* require_conf_value(const char* key) {
     if (std::strcmp(k.key, key) != 0)
       continue;
     if (k.message)
-      report_msg(1, "%s", k.message);
+      fatal("%s", k.message);
     if (k.field == &product_config::ftpd_bin_d)
-      report_msg(1, "Error: %s not defined in product config file", key);
+      fatal("Error: %s not defined in product config file", key);
     break;
   }
-  report_msg(1, "Error: %s not defined", key);
+  fatal("Error: %s not defined", key);
   return nullptr;
 }
 
@@ -190,7 +190,7 @@ void load_product_conf() {
   for (const sibling& s : siblings)
     longest = std::max(longest, sizeof paths::admin_bin_suffix - 1 + std::strlen(s.name));
   if (std::strlen(root) + longest > path_buf - 1)
-    report_msg(1, "Error: PRODUCT_ROOT_D is too long (%zu bytes, at most %zu)\n",
+    fatal("Error: PRODUCT_ROOT_D is too long (%zu bytes, at most %zu)\n",
                std::strlen(root), path_buf - 1 - longest);
 
   conf.settings_file = join_path(root, paths::settings_suffix);
@@ -205,7 +205,7 @@ void load_product_conf() {
   size_t cert_size = std::strlen(root) + sizeof paths::certificates_suffix;
   conf.certificates_d = static_cast<char*>(std::malloc(cert_size));
   if (!conf.certificates_d)
-    report_msg(1, "alloc(%d)", static_cast<int>(cert_size));
+    fatal("alloc(%d)", static_cast<int>(cert_size));
   std::snprintf(conf.certificates_d, cert_size, "%s%s", root, paths::certificates_suffix);
 
   product_conf = conf;

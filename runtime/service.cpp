@@ -91,8 +91,7 @@ void pause_ms(unsigned ms) {
 // and the run ends as a failed stat of it would end it.
 [[noreturn]] void script_path_too_long(const char* path) {
   errno = ENAMETOOLONG;
-  report_msg(1, "Error during access to '%s': %s", path, std::strerror(errno));
-  exit_program(1);  // not reached: report_msg ends the process
+  fatal("Error during access to '%s': %s", path, std::strerror(errno));
 }
 
 bool exists(const char* path) {
@@ -168,7 +167,7 @@ int control_cold_fusion(const service_entry& entry, const char* action,
   {
     unique_mysql conn(db_open());
     if (!conn)
-      report_msg(1, "Unable to connect to the mysql database\n");
+      fatal("Unable to connect to the mysql database\n");
     const char* instance = get_misc_param("cf_instance_path", conn.get());
     if (!instance || std::strlen(instance) <= 1) {
       report_notice("CF not configured in Tavra.\n");
@@ -247,14 +246,14 @@ int run_service_script(const char* script, const char* service, const char* acti
   if (stat(script, &st) != 0) {
     int error = errno;
     if (error == ENOENT || error == ENOTDIR)
-      report_msg(1, "No such file '%s': %s", script, std::strerror(error));
-    report_msg(1, "Error during access to '%s': %s", script, std::strerror(error));
+      fatal("No such file '%s': %s", script, std::strerror(error));
+    fatal("Error during access to '%s': %s", script, std::strerror(error));
   }
   errno = 0;
   if (!S_ISREG(st.st_mode))
-    report_msg(1, "Not a regular file: '%s'", script);
+    fatal("Not a regular file: '%s'", script);
   if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
-    report_msg(1, "Not an executable file: '%s'", script);
+    fatal("Not an executable file: '%s'", script);
 
   // The child changes to the script's directory first, so a relative path
   // is executed by its last component from there.

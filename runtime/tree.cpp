@@ -64,14 +64,6 @@ bool is_dot_or_dotdot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-[[noreturn, gnu::format(printf, 1, 2)]] void fatal(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  report_vmsg(1, format, args);
-  va_end(args);
-  exit_program(1);  // not reached: status 1 ends the process
-}
-
 // ---------------------------------------------------------------------------
 // The tree walkers.
 
@@ -325,25 +317,25 @@ void deferred_remove(const char* path) {
   }
   if (!root) {
     errno = 0;
-    report_msg(1, "deferred_remove(): not supported directory for deferred remove: %s\n", path);
+    fatal("deferred_remove(): not supported directory for deferred remove: %s\n", path);
   }
 
   struct stat st;
   if (stat(path, &st) != 0)
-    report_msg(1, "deferred_remove(): can't stat directory, skip it.\n");
+    fatal("deferred_remove(): can't stat directory, skip it.\n");
 
   char new_name[buf_size];
   int n = std::snprintf(new_name, sizeof new_name, "%s/%sXXXXXX", root, deleted_marker);
   if (n < 0 || static_cast<size_t>(n) >= sizeof new_name) {
     errno = ENAMETOOLONG;
-    report_msg(1, "deferred_remove(): Unable create filename for delete directory\n");
+    fatal("deferred_remove(): Unable create filename for delete directory\n");
   }
   if (!make_temp_name(new_name))
-    report_msg(1, "deferred_remove(): Unable create filename for delete directory\n");
+    fatal("deferred_remove(): Unable create filename for delete directory\n");
 
   report_notice("deferred_remove(): rename dir %s to %s\n", path, new_name);
   if (rename_dir(path, new_name) != 0)
-    report_msg(1, "deferred_remove(): Unable to rename directory\n");
+    fatal("deferred_remove(): Unable to rename directory\n");
 }
 
 void deferred_remove_cleanup() {

@@ -73,10 +73,10 @@ bool is_control(unsigned char c) {
 // result, owned by the caller.
 unique_mysql_res query_or_die(MYSQL* conn, const char* sql) {
   if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
-    report_msg(1, "Unable to query: %s\n", mysql_error(conn));
+    fatal("Unable to query: %s\n", mysql_error(conn));
   unique_mysql_res res(mysql_store_result(conn));
   if (!res)
-    report_msg(1, "Unable to query: %s\n", mysql_error(conn));
+    fatal("Unable to query: %s\n", mysql_error(conn));
   return res;
 }
 
@@ -175,10 +175,10 @@ void close_synced(unique_file out, const char* path) {
   if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
     if (errno == 0)
       errno = EIO;
-    report_msg(1, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
   }
   if (std::fclose(out.release()) != 0)
-    report_msg(1, "Unable to close file %s: %s\n", path, std::strerror(errno));
+    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
 }
 
 // Makes the entries of path's directory durable, so that after a crash the
@@ -195,7 +195,7 @@ void sync_directory_of(const char* path) {
     *slash = '\0';
   unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd || fsync(fd.get()) != 0)
-    report_msg(1, "Unable to sync directory %s: %s\n", dir, std::strerror(errno));
+    fatal("Unable to sync directory %s: %s\n", dir, std::strerror(errno));
 }
 
 }  // namespace
@@ -343,7 +343,7 @@ int write_global_section(FILE* out, MYSQL* conn) {
 int reconfigure_all() {
   unique_mysql conn(db_open());
   if (!conn)
-    report_msg(1, "Unable to connect to the mysql database\n");
+    fatal("Unable to connect to the mysql database\n");
 
   char include_path[text_size];
   format_text(include_path, sizeof include_path, "%s.include", paths::smb_conf);
@@ -354,14 +354,14 @@ int reconfigure_all() {
   // owner and mode read are those this run replaces.
   unique_lock_file lock(locked_file_lock(include_path, 1));
   if (!locked_file_is_locked(lock.get()))
-    report_msg(1, "Error occurred while locking the file %s: %s\n", include_path,
+    fatal("Error occurred while locking the file %s: %s\n", include_path,
                std::strerror(errno));
 
   struct stat st {};
   bool is_new = false;
   if (stat(include_path, &st) != 0) {
     if (errno != ENOENT)
-      report_msg(1, "Unable to stat file %s: %s\n", include_path, std::strerror(errno));
+      fatal("Unable to stat file %s: %s\n", include_path, std::strerror(errno));
     is_new = true;
   }
 
@@ -371,11 +371,11 @@ int reconfigure_all() {
   unique_fd tmp_fd(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   unique_file out(tmp_fd ? fdopen(tmp_fd.get(), "w") : nullptr);
   if (!out)
-    report_msg(1, "Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
+    fatal("Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
   tmp_fd.release();  // the stream owns it now
 
   if (write_global_section(out.get(), conn.get()) != 0)
-    report_msg(1, "Unable to print [global] section to %s", paths::smb_conf);
+    fatal("Unable to print [global] section to %s", paths::smb_conf);
 
   {
     unique_mysql_res shares = query_or_die(conn.get(), shares_query);
@@ -396,18 +396,18 @@ int reconfigure_all() {
   close_synced(std::move(out), tmp_path);
 
   if (rename(tmp_path, include_path) != 0)
-    report_msg(1, "Error while rename file %s to %s: %s\n", tmp_path, include_path,
+    fatal("Error while rename file %s to %s: %s\n", tmp_path, include_path,
                std::strerror(errno));
 
   if (set_owner_mode(include_path, uid, gid, mode) != 0)
-    report_msg(1, "Unable to set permissions on file %s", include_path);
+    fatal("Unable to set permissions on file %s", include_path);
 
   unique_file map(std::fopen(paths::smbusers, "a"));
   if (!map)
-    report_msg(1, "Unable to open file %s for writing: %s\n", paths::smbusers,
+    fatal("Unable to open file %s for writing: %s\n", paths::smbusers,
                std::strerror(errno));
   if (std::fclose(map.release()) != 0)
-    report_msg(1, "Unable to close file %s: %s\n", paths::smbusers, std::strerror(errno));
+    fatal("Unable to close file %s: %s\n", paths::smbusers, std::strerror(errno));
 
   // One sync covers the rename and a newly created username map: both live
   // in the same directory.

@@ -46,31 +46,31 @@ void get_component_version(const char* package, char* out, size_t size) {
   unique_mysql conn(db_open());
   if (!conn) {
     errno = 0;
-    report_msg(1, "Unable to connect to the Tavra database");
+    fatal("Unable to connect to the Tavra database");
   }
   char sql[text_size];
   if (!version_query(conn.get(), package, sql)) {
     errno = 0;
-    report_msg(1, "Error during mysql_query: %s", "statement too long");
+    fatal("Error during mysql_query: %s", "statement too long");
   }
   if (mysql_query(conn.get(), sql) != 0) {
     errno = 0;
-    report_msg(1, "Error during mysql_query: %s", mysql_error(conn.get()));
+    fatal("Error during mysql_query: %s", mysql_error(conn.get()));
   }
   unique_mysql_res res(mysql_store_result(conn.get()));
   errno = 0;
   if (!res)
-    report_msg(1, "Error during mysql_store_result: %s", mysql_error(conn.get()));
+    fatal("Error during mysql_store_result: %s", mysql_error(conn.get()));
   my_ulonglong rows = mysql_num_rows(res.get());
   if (rows > 1)
-    report_msg(1, "Duplicate record in Components table for package %s", package);
+    fatal("Duplicate record in Components table for package %s", package);
   if (rows == 0)
-    report_msg(1, "Package '%s' is not found in Components table", package);
+    fatal("Package '%s' is not found in Components table", package);
   MYSQL_ROW row = mysql_fetch_row(res.get());
   if (!row)
-    report_msg(1, "Error during mysql_fetch_row: %s", mysql_error(conn.get()));
+    fatal("Error during mysql_fetch_row: %s", mysql_error(conn.get()));
   if (!row[0])
-    report_msg(1, "NULL version for package '%s' in database", package);
+    fatal("NULL version for package '%s' in database", package);
   if (size > 0)
     std::snprintf(out, size, "%s", row[0]);
 }
@@ -113,7 +113,7 @@ int check_packages() {
   // without its include line.
   const char* const lines[] = {line, nullptr};
   if (file_str_replace(paths::smb_conf, lines, FILE_STR_REMOVE_MATCH, FILE_STR_SUFFIX, lines) != 0)
-    report_msg(1, "Unable to add '%s' record to %s\n", line, paths::smb_conf);
+    fatal("Unable to add '%s' record to %s\n", line, paths::smb_conf);
   chmod(paths::smb_conf, 0644);
   return 0;
 }
