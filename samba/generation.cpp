@@ -15,6 +15,7 @@
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
+#include "runtime/staged_file.h"
 
 namespace {
 
@@ -171,31 +172,17 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, std::unordered_set<std::
 
 // Flushes out to the disk and closes it, ending the run on any failure: a
 // write error remembered by the stream, the flush, the sync or the close.
-void close_synced(unique_file out, const char* path) {
-  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
-    if (errno == 0)
-      errno = EIO;
-    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
-  }
-  if (std::fclose(out.release()) != 0)
+void close_synced(staged_file& out, const char* path) {
+  if (staged_close(out) != 0)
     fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
 }
 
 // Makes the entries of path's directory durable, so that after a crash the
 // include file is the old one or the new one, never a missing or empty one.
 void sync_directory_of(const char* path) {
-  char dir[text_size];
-  format_text(dir, sizeof dir, "%s", path);
-  char* slash = std::strrchr(dir, '/');
-  if (slash == nullptr)
-    format_text(dir, sizeof dir, ".");
-  else if (slash == dir)
-    slash[1] = '\0';
-  else
-    *slash = '\0';
-  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || fsync(fd.get()) != 0)
-    fatal("Unable to sync directory %s: %s\n", dir, std::strerror(errno));
+  std::string dir = directory_of(path);
+  if (sync_directory(dir.c_str()) != 0)
+    fatal("Unable to sync directory %s: %s\n", dir.c_str(), std::strerror(errno));
 }
 
 }  // namespace
@@ -367,12 +354,10 @@ int reconfigure_all() {
 
   char tmp_path[text_size];
   format_text(tmp_path, sizeof tmp_path, "%s.tmp", include_path);
-  // Private until step 10 gives the final mode.
-  unique_fd tmp_fd(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  unique_file out(tmp_fd ? fdopen(tmp_fd.get(), "w") : nullptr);
-  if (!out)
+  // Private (0600) until it is complete and given its final mode.
+  staged_file out;
+  if (staged_create(out, tmp_path) != 0)
     fatal("Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
-  tmp_fd.release();  // the stream owns it now
 
   if (write_global_section(out.get(), conn.get()) != 0)
     fatal("Unable to print [global] section to %s", paths::smb_conf);
@@ -391,11 +376,10 @@ int reconfigure_all() {
   // The new file carries its final owner and mode before it replaces the
   // old one: a crash between the rename and set_owner_mode must not leave
   // it root's with 0600. set_owner_mode below still reports failures.
-  if (fchown(fileno(out.get()), uid, gid) == 0)
-    fchmod(fileno(out.get()), mode);
-  close_synced(std::move(out), tmp_path);
+  staged_owner_mode(out, uid, gid, mode);
+  close_synced(out, tmp_path);
 
-  if (rename(tmp_path, include_path) != 0)
+  if (staged_rename(out, include_path) != 0)
     fatal("Error while rename file %s to %s: %s\n", tmp_path, include_path,
                std::strerror(errno));
 
