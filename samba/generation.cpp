@@ -170,11 +170,19 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, std::unordered_set<std::
   std::fprintf(out, "\tvalid users =%s\n\n", user_list.c_str());
 }
 
-// Flushes out to the disk and closes it, ending the run on any failure: a
-// write error remembered by the stream, the flush, the sync or the close.
-void close_synced(staged_file& out, const char* path) {
+// Gives the complete temporary file its final owner and mode, pushes it to
+// disk and renames it over path, ending the run on any failure: a write
+// error remembered by the stream, the flush, the sync, the close or the
+// rename. The owner and mode go first: a crash between the rename and
+// set_owner_mode must not leave the file root's with 0600 (set_owner_mode
+// still reports their failures).
+void install_synced(staged_file& out, const char* tmp_path, const char* path, uid_t uid,
+                    gid_t gid, mode_t mode) {
+  staged_owner_mode(out, uid, gid, mode);
   if (staged_close(out) != 0)
-    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
+    fatal("Unable to close file %s: %s\n", tmp_path, std::strerror(errno));
+  if (staged_rename(out, path) != 0)
+    fatal("Error while rename file %s to %s: %s\n", tmp_path, path, std::strerror(errno));
 }
 
 // Makes the entries of path's directory durable, so that after a crash the
@@ -373,16 +381,7 @@ int reconfigure_all() {
   uid_t uid = is_new ? 0 : st.st_uid;
   gid_t gid = is_new ? 0 : st.st_gid;
   mode_t mode = is_new ? 0644 : (st.st_mode & 07777);
-  // The new file carries its final owner and mode before it replaces the
-  // old one: a crash between the rename and set_owner_mode must not leave
-  // it root's with 0600. set_owner_mode below still reports failures.
-  staged_owner_mode(out, uid, gid, mode);
-  close_synced(out, tmp_path);
-
-  if (staged_rename(out, include_path) != 0)
-    fatal("Error while rename file %s to %s: %s\n", tmp_path, include_path,
-               std::strerror(errno));
-
+  install_synced(out, tmp_path, include_path, uid, gid, mode);
   if (set_owner_mode(include_path, uid, gid, mode) != 0)
     fatal("Unable to set permissions on file %s", include_path);
 
