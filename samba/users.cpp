@@ -18,6 +18,7 @@
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
+#include "runtime/spawn.h"
 
 namespace {
 
@@ -194,7 +195,7 @@ bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
 int feed_smbpasswd(const char* account, const char* password) {
   const char* tool = paths::smbpasswd;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+  if (!make_pipe(fds)) {
     report_msg(0, "Error during execute '%s -s %s'", tool, account);
     return -1;
   }
@@ -210,10 +211,7 @@ int feed_smbpasswd(const char* account, const char* password) {
   write_end.reset();
 
   int status = 0;
-  pid_t waited;
-  while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (waited < 0) {
+  if (wait_child(child, &status, 0) < 0) {
     report_msg(0, "Error during pclose '%s -s %s'", tool, account);
     return -1;
   }
