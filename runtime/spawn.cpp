@@ -210,14 +210,17 @@ bool move_pipe_up(int fds[2], int low) {
   return false;
 }
 
-// The lowest number for the parent's own descriptors of a start: above 2 and
-// above every source of the plan, so that a source that is not open (its
-// dup fails in the child) can never name the failure pipe or /dev/null.
-int lowest_own_fd(const spawn_plan& plan) {
+// The lowest number for the parent's own descriptors of a start: above 2,
+// and above every source of the plan that is not open (its dup fails in the
+// child), so that such a source can never name the failure pipe or
+// /dev/null instead.
+int lowest_own_fd(const spawn_plan& plan, int table_size) {
   int low = 3;
-  for (const fd_plan& p : plan.fds)
-    if (p.action == fd_action::move || p.action == fd_action::replace)
-      low = std::max(low, p.source + 1);
+  for (const fd_plan& p : plan.fds) {
+    bool dups = p.action == fd_action::move || p.action == fd_action::replace;
+    if (dups && p.source >= low && p.source < table_size && ::fcntl(p.source, F_GETFD) < 0)
+      low = p.source + 1;
+  }
   return low;
 }
 
@@ -271,7 +274,8 @@ bool make_pipe(int fds[2]) {
 
 pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure) {
   *failure = spawn_failure{};
-  int low = lowest_own_fd(plan);
+  int table_size = ::getdtablesize();
+  int low = lowest_own_fd(plan, table_size);
   int report[2];
   if (::pipe2(report, O_CLOEXEC) != 0 || !move_pipe_up(report, low))
     return -1;
@@ -284,7 +288,7 @@ pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure) {
   if (needs_null(plan))
     open_null(s, low);
   unique_fd null_owner(s.null_fd);
-  s.table_size = plan.close_others ? ::getdtablesize() : 0;
+  s.table_size = table_size;
   std::unique_ptr<const char*[], free_deleter> shell_argv(
       plan.shell_fallback ? make_shell_argv(plan) : nullptr);
   s.shell_argv = shell_argv.get();
