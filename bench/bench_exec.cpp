@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
        [&] { direct_run(self_path.c_str(), holder, false); }},
   };
 
-  std::printf("waiting through: %s\n", wait_way());
+  // Without close_range the child closes the table's descriptors one by one.
+  std::printf("waiting through: %s; descriptor table: %d\n", wait_way(), getdtablesize());
   std::printf("%d runs each; wall time in ms (median / min)\n", runs);
   std::printf("%-40s %19s %19s %10s\n", "case", "runner", "direct", "overhead");
   for (const bench_case& c : cases) {
