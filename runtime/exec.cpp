@@ -43,8 +43,8 @@ int set_nonblocking(int fd) {
 }
 
 // Writes the message of a child that failed before its program ran to fd,
-// where the child's own stream pointed (nothing when fd is -1), in one write
-// like the child's. errno is kept.
+// where the child's own stream pointed (nothing when fd is -1). errno is
+// kept; a reader that has gone costs the message, not this process.
 [[gnu::format(printf, 2, 3)]] void child_message(int fd, const char* format, ...) {
   if (fd < 0)
     return;
@@ -55,15 +55,7 @@ int set_nonblocking(int fd) {
   int n = std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   size_t len = std::min(static_cast<size_t>(std::max(n, 0)), sizeof buf - 1);
-  size_t done = 0;
-  while (done < len) {
-    ssize_t w = ::write(fd, buf + done, len - done);
-    if (w < 0 && errno == EINTR)
-      continue;
-    if (w <= 0)
-      break;
-    done += static_cast<size_t>(w);
-  }
+  write_all_no_sigpipe(fd, buf, len);
   errno = saved;
 }
 

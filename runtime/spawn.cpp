@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <memory>
 
 #if defined(__linux__) && !defined(CIFSCTL_POSIX_ONLY)
@@ -303,6 +304,41 @@ pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure) {
   report_write.reset();
   read_failure(report_read.get(), failure);
   return pid;
+}
+
+bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
+  // The signal is blocked around the write, and a SIGPIPE raised by it is
+  // taken back before the mask returns.
+  sigset_t pipe_set, old_set, pending;
+  sigemptyset(&pipe_set);
+  sigaddset(&pipe_set, SIGPIPE);
+  sigemptyset(&pending);
+  sigpending(&pending);
+  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
+
+  bool ok = true;
+  while (length > 0) {
+    ssize_t n = ::write(fd, text, length);
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      ok = false;
+      break;
+    }
+    text += n;
+    length -= static_cast<size_t>(n);
+  }
+
+  if (!was_pending) {
+    int saved = errno;
+    const timespec no_wait{};
+    while (sigtimedwait(&pipe_set, nullptr, &no_wait) == SIGPIPE) {
+    }
+    errno = saved;
+  }
+  sigprocmask(SIG_SETMASK, &old_set, nullptr);
+  return ok;
 }
 
 pid_t wait_child(pid_t pid, int* status, int options) {

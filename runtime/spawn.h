@@ -14,6 +14,8 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <cstddef>
+
 // What one of the child's descriptors 0, 1 and 2 becomes.
 enum class fd_action : unsigned char {
   inherit,  // stays as inherited
@@ -63,6 +65,11 @@ pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure);
 // started with a standard descriptor closed, a pipe end landing there would
 // be taken for the child's own stream. False with errno set on failure.
 bool make_pipe(int fds[2]);
+
+// Writes all of text to fd (a pipe to a child, or where a child's stream
+// points). A reader that has gone gives false with EPIPE, never a SIGPIPE
+// that would end this process.
+bool write_all_no_sigpipe(int fd, const char* text, size_t length);
 
 // waitpid, retried on EINTR.
 pid_t wait_child(pid_t pid, int* status, int options);

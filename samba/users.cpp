@@ -153,42 +153,6 @@ bool password_ok(const char* password) {
   return true;
 }
 
-// Writes all of text to fd. A reader that has gone gives EPIPE, not a
-// SIGPIPE that would end this process: the signal is blocked around the
-// write and a SIGPIPE raised by it is taken back before the mask returns.
-bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
-  sigset_t pipe_set, old_set, pending;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  sigemptyset(&pending);
-  sigpending(&pending);
-  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
-
-  bool ok = true;
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      ok = false;
-      break;
-    }
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-
-  if (!was_pending) {
-    int saved = errno;
-    const timespec no_wait{};
-    while (sigtimedwait(&pipe_set, nullptr, &no_wait) == SIGPIPE) {
-    }
-    errno = saved;
-  }
-  sigprocmask(SIG_SETMASK, &old_set, nullptr);
-  return ok;
-}
-
 // Runs "smbpasswd -s account" with the password twice on its standard input
 // (new password and confirmation). The account name is an argument of its
 // own, never part of a shell command line.
