@@ -4,15 +4,21 @@
 //   bench_exec [runs]
 //
 // The 1 MiB writer is this program itself, started as "bench_exec --write N",
-// so that no tool's own start-up cost hides in the figures.
+// so that no tool's own start-up cost hides in the figures; so is the child
+// that runs N ms while a grandchild of its own keeps its output open
+// ("bench_exec --hold N"), where a runner can only learn of the child's end
+// from the wait itself, not from end of file. Build once as usual and once
+// with -DCIFSCTL_POSIX_ONLY=1 to set the two ways of waiting side by side.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +29,31 @@ namespace {
 
 constexpr size_t mib = 1u << 20;
 std::string self_path;
+
+// The way this build learns of a child's end while its pipes stay open.
+const char* wait_way() {
+#if defined(__linux__) && !defined(CIFSCTL_POSIX_ONLY)
+  return "pidfd (Linux)";
+#elif defined(__FreeBSD__) && !defined(CIFSCTL_POSIX_ONLY)
+  return "kqueue EVFILT_PROC (FreeBSD)";
+#else
+  return "SIGCHLD pipe (POSIX)";
+#endif
+}
+
+// Leaves a grandchild holding standard output for a second, runs ms
+// milliseconds and exits.
+int hold_output(long ms) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    sleep(1);
+    _exit(0);
+  }
+  timespec pause{static_cast<time_t>(ms / 1000), (ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+  return 0;
+}
 
 int write_bytes(size_t n) {
   std::vector<char> buf(65536, 'x');
@@ -99,16 +130,18 @@ struct bench_case {
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--write") == 0)
     return write_bytes(std::strtoul(argv[2], nullptr, 10));
+  if (argc == 3 && std::strcmp(argv[1], "--hold") == 0)
+    return hold_output(std::strtol(argv[2], nullptr, 10));
 
   int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
-  char exe[4096];
-  ssize_t len = readlink("/proc/self/exe", exe, sizeof exe - 1);
-  exe[len > 0 ? len : 0] = '\0';
-  self_path = exe;
+  char* exe = realpath(argv[0], nullptr);
+  self_path = exe ? exe : argv[0];
+  std::free(exe);
 
   const std::string size = std::to_string(mib);
   const char* const writer[] = {self_path.c_str(), "--write", size.c_str(), nullptr};
   const char* const true_argv[] = {"/bin/true", nullptr};
+  const char* const holder[] = {self_path.c_str(), "--hold", "100", nullptr};
 
   std::vector<bench_case> cases = {
       {"fork_execl_getout, child writes 1 MiB",
@@ -141,8 +174,24 @@ int main(int argc, char** argv) {
       {"exec_silent /bin/true",
        [&] { exec_silent("/bin/true", nullptr); },
        [&] { direct_run("/bin/true", true_argv, false); }},
+      {"fork_execv_getout, 100 ms, pipe held",
+       [&] {
+         char* out = nullptr;
+         fork_execv_getout(&out, self_path.c_str(), holder);
+         std::free(out);
+       },
+       [&] { direct_run(self_path.c_str(), holder, false); }},
+      {"capture_output, 100 ms, pipe held",
+       [&] {
+         char* out = nullptr;
+         capture_output(&out, self_path.c_str(), holder);
+         std::free(out);
+       },
+       [&] { direct_run(self_path.c_str(), holder, false); }},
   };
 
+  // Without close_range the child closes the table's descriptors one by one.
+  std::printf("waiting through: %s; descriptor table: %d\n", wait_way(), getdtablesize());
   std::printf("%d runs each; wall time in ms (median / min)\n", runs);
   std::printf("%-40s %19s %19s %10s\n", "case", "runner", "direct", "overhead");
   for (const bench_case& c : cases) {

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,123 +15,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <memory>
 
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
+#include "runtime/spawn.h"
 
 namespace {
 
 constexpr size_t text_step = 4096;   // capture texts grow by this much
 constexpr size_t path_size = 4096;   // composed utility paths are cut to 4095
 constexpr int fixed_argv_size = 101; // argv[0], up to 99 arguments, null
-constexpr int max_check_ms = 64;     // longest pause between checks without a pidfd
-
-// ---------------------------------------------------------------------------
-// Between fork and exec the child may only make async-signal-safe calls, so
-// its messages are assembled from plain pieces with memcpy and written with
-// one write(2). strerrordesc_np is a table lookup (no locale, no allocation),
-// unlike strerror.
-
-const char* error_text(int error) {
-  const char* text = strerrordesc_np(error);
-  return text ? text : "Unknown error";
-}
-
-void child_message(int fd, std::initializer_list<const char*> pieces) {
-  char buf[2 * path_size];
-  size_t len = 0;
-  for (const char* piece : pieces) {
-    size_t n = std::strlen(piece);
-    n = std::min(n, sizeof buf - len);
-    std::memcpy(buf + len, piece, n);
-    len += n;
-  }
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = ::write(fd, buf + done, len - done);
-    if (n < 0 && errno == EINTR)
-      continue;
-    if (n <= 0)
-      break;
-    done += static_cast<size_t>(n);
-  }
-}
-
-int dup2_retry(int from, int to) {
-  int r;
-  do
-    r = ::dup2(from, to);
-  while (r < 0 && (errno == EINTR || errno == EBUSY));
-  return r;
-}
-
-// Puts fd onto target in the child: the same value stays, -1 becomes
-// /dev/null, anything else is dup'ed onto target and closed.
-int redirect_fd(int fd, int target) {
-  if (fd == target)
-    return 0;
-  if (fd == -1) {
-    do
-      fd = ::open(paths::dev_null, O_RDWR);
-    while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-      return -1;
-    if (fd == target)
-      return 0;
-  }
-  int r = dup2_retry(fd, target);
-  int saved = errno;
-  ::close(fd);
-  errno = saved;
-  return r;
-}
-
-// Closes every descriptor from 3 up. close_range does it in one call; the
-// loop over the descriptor table (its size taken before fork) is for kernels
-// without it.
-void close_inherited_fds(int table_size) {
-#ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0)
-    return;
-#endif
-  for (int fd = 3; fd < table_size; ++fd)
-    ::close(fd);
-}
-
-// ---------------------------------------------------------------------------
-// Parent-side helpers.
 
 // Output buffered by stdio before a fork would otherwise be written twice
 // when a child ends through exit(3).
 void flush_streams() {
   std::fflush(nullptr);
-}
-
-// A close-on-exec pipe whose ends are never 0, 1 or 2: when the program was
-// started with a standard descriptor closed, a pipe end landing there would
-// be taken for the child's own stream.
-bool make_pipe(int fds[2]) {
-  if (::pipe2(fds, O_CLOEXEC) < 0)
-    return false;
-  for (int i = 0; i < 2; ++i) {
-    if (fds[i] > 2)
-      continue;
-    int moved = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 3);
-    if (moved < 0) {
-      int saved = errno;
-      ::close(fds[0]);
-      ::close(fds[1]);
-      errno = saved;
-      return false;
-    }
-    ::close(fds[i]);
-    fds[i] = moved;
-  }
-  return true;
 }
 
 int set_nonblocking(int fd) {
@@ -142,13 +42,21 @@ int set_nonblocking(int fd) {
   return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
 }
 
-// waitpid, retried on EINTR.
-pid_t wait_child(pid_t pid, int* status, int options) {
-  pid_t r;
-  do
-    r = ::waitpid(pid, status, options);
-  while (r < 0 && errno == EINTR);
-  return r;
+// Writes the message of a child that failed before its program ran to fd,
+// where the child's own stream pointed (nothing when fd is -1). errno is
+// kept; a reader that has gone costs the message, not this process.
+[[gnu::format(printf, 2, 3)]] void child_message(int fd, const char* format, ...) {
+  if (fd < 0)
+    return;
+  int saved = errno;
+  char buf[2 * path_size];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  size_t len = std::min(static_cast<size_t>(std::max(n, 0)), sizeof buf - 1);
+  write_all_no_sigpipe(fd, buf, len);
+  errno = saved;
 }
 
 // Waits for pid and turns its end into a runner result: the exit status, or
@@ -163,34 +71,6 @@ int collect_child(pid_t pid) {
   if (WIFSIGNALED(status))
     return -1;
   return WEXITSTATUS(status);
-}
-
-// A process descriptor that becomes readable when the child ends, or -1
-// where the kernel has none; the pump then checks on a growing timer.
-int open_pidfd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  int saved = errno;
-  int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  errno = saved;
-  return fd;
-#else
-  (void)pid;
-  return -1;
-#endif
-}
-
-// Whether pid has ended, without collecting it.
-bool child_ended(pid_t pid) {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  int saved = errno;
-  int r;
-  do
-    r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
-  while (r < 0 && errno == EINTR);
-  errno = saved;
-  // An error (no such child) means there is nothing left to wait for either.
-  return r < 0 || info.si_pid != 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -323,8 +203,9 @@ void drain_sink(pipe_sink& sink) {
 }
 
 void pump(pid_t pid, pipe_sink* sinks, int count) {
-  unique_fd pidfd(open_pidfd(pid));
-  int pause_ms = 1;
+  // The child's end shows on a descriptor polled beside its pipes: no timer.
+  child_watch watch;
+  watch_open(watch, pid);
   for (;;) {
     pollfd fds[3];
     pipe_sink* polled[2];
@@ -338,10 +219,10 @@ void pump(pid_t pid, pipe_sink* sinks, int count) {
     if (n == 0)
       break;  // every pipe at end of file: the caller waits for the child
     int watched = n;
-    if (pidfd)
-      fds[watched++] = {pidfd.get(), POLLIN, 0};
+    if (watch.fd >= 0)
+      fds[watched++] = {watch.fd, POLLIN, 0};
 
-    int ready = ::poll(fds, static_cast<nfds_t>(watched), pidfd ? -1 : pause_ms);
+    int ready = ::poll(fds, static_cast<nfds_t>(watched), -1);
     if (ready < 0) {
       if (errno == EINTR)
         continue;
@@ -350,25 +231,10 @@ void pump(pid_t pid, pipe_sink* sinks, int count) {
         sink_failed(*polled[i], error);
       break;
     }
-
-    bool got_data = false;
-    for (int i = 0; i < n; ++i) {
-      if (fds[i].revents && polled[i]->fd >= 0 && read_sink(*polled[i], SIZE_MAX) > 0)
-        got_data = true;
-    }
-
-    bool ended;
-    if (pidfd) {
-      ended = fds[n].revents != 0;
-    } else if (ready == 0) {
-      ended = child_ended(pid);
-      pause_ms = std::min(pause_ms * 2, max_check_ms);
-    } else {
-      ended = false;
-    }
-    if (got_data)
-      pause_ms = 1;
-    if (ended) {
+    for (int i = 0; i < n; ++i)
+      if (fds[i].revents && polled[i]->fd >= 0)
+        read_sink(*polled[i], SIZE_MAX);
+    if (watched > n && fds[n].revents && watch_ended(watch, pid)) {
       for (int i = 0; i < count; ++i)
         if (sinks[i].fd >= 0)
           drain_sink(sinks[i]);
@@ -466,6 +332,16 @@ int capture_run(char** out, char** err, const char* path, const char* const argv
   return result;
 }
 
+// The plan for one of the core's descriptors: the target itself stays, -1
+// is /dev/null, anything else is moved there.
+fd_plan pipes_fd(int fd, int target) {
+  if (fd == target)
+    return {fd_action::inherit, fd};
+  if (fd == -1)
+    return {fd_action::null, -1};
+  return {fd_action::move, fd};
+}
+
 int exec_utility_path(const char* name, char (&path)[path_size]) {
   if (std::strchr(name, '/')) {
     report_msg(0, "Utility name '%s' is invalid. Use only utility name without path.", name);
@@ -477,30 +353,56 @@ int exec_utility_path(const char* name, char (&path)[path_size]) {
   return 0;
 }
 
+// util_exec's result for pid, waited for with stops reported.
+int util_exec_result(pid_t pid) {
+  int status = 0;
+  errno = 0;
+  if (wait_child(pid, &status, WUNTRACED) < 0) {
+    report_msg(0, "Error occured during waiting the child process with pid: %d: %s\n",
+               static_cast<int>(pid), std::strerror(errno));
+    return -1;
+  }
+  errno = 0;
+  if (WIFEXITED(status))
+    return WEXITSTATUS(status);
+  if (WIFSTOPPED(status)) {
+    report_msg(0, "The child process with pid %d stopped by signal %i\n", static_cast<int>(pid),
+               WSTOPSIG(status));
+    return -1;
+  }
+  report_msg(0, "The child process with pid %d killed by signal %i\n", static_cast<int>(pid),
+             WTERMSIG(status));
+  return -1;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // The core.
 
 pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[]) {
-  int table_size = ::getdtablesize();
-  flush_streams();
-  pid_t pid = ::fork();
+  spawn_plan plan;
+  plan.path = path;
+  plan.argv = argv;
+  plan.fds[0] = pipes_fd(in, 0);
+  plan.fds[1] = pipes_fd(out, 1);
+  plan.fds[2] = pipes_fd(err, 2);
+  plan.close_others = true;
+  spawn_failure failure;
+  pid_t pid = spawn_child(plan, &failure);
   if (pid < 0)
     fatal("fork_execv_pipes: fork() failed");
-  if (pid > 0)
-    return pid;
 
-  // Child: async-signal-safe calls only from here on.
-  if (redirect_fd(in, 0) < 0 || redirect_fd(out, 1) < 0 || redirect_fd(err, 2) < 0) {
-    child_message(2, {"fork_execv: dup() failed: ", error_text(errno), "\n"});
-    ::_exit(255);
-  }
-  close_inherited_fds(table_size);
-  errno = 0;
-  ::execv(path, const_cast<char* const*>(argv));
-  child_message(2, {"fork_execv: execv(\"", path, "\") failed: ", error_text(errno), "\n"});
-  ::_exit(255);
+  // The child's message goes where its standard error pointed when it
+  // failed: the inherited one while the descriptors were being put in place,
+  // err once they were.
+  int child_err = failure.stderr_open ? 2 : -1;
+  if (failure.step == spawn_step::fds)
+    child_message(child_err, "fork_execv: dup() failed: %s\n", std::strerror(failure.error));
+  else if (failure.step == spawn_step::exec)
+    child_message(failure.stderr_open ? err : -1, "fork_execv: execv(\"%s\") failed: %s\n", path,
+                  std::strerror(failure.error));
+  return pid;
 }
 
 pid_t fork_execl_pipes(int in, int out, int err, const char* path, ...) {
@@ -615,30 +517,27 @@ int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[])
     report_msg(0, "Error occured during pipe():\n%s", std::strerror(errno));
     return -1;
   }
-  flush_streams();
-  pid_t pid = ::fork();
+  unique_fd write_end(err_pipe[1]);
+  // The caller's descriptors and the pipe replace 0, 1 and 2; every other
+  // descriptor stays as inherited.
+  spawn_plan plan;
+  plan.path = path;
+  plan.argv = argv;
+  plan.fds[0] = {fd_action::replace, fd_in};
+  plan.fds[1] = {fd_action::replace, fd_out};
+  plan.fds[2] = {fd_action::replace, write_end.get()};
+  spawn_failure failure;
+  pid_t pid = spawn_child(plan, &failure);
   if (pid < 0)
     fatal("Error occured during fork():\n%s", std::strerror(errno));
-  if (pid == 0) {
-    // Child: async-signal-safe calls only. The pipe's write end is
-    // close-on-exec, so only its copy on 2 reaches the program.
-    ::close(0);
-    ::close(1);
-    ::close(2);
-    ::close(err_pipe[0]);
-    dup2_retry(fd_in, 0);
-    dup2_retry(fd_out, 1);
-    dup2_retry(err_pipe[1], 2);
-    ::execv(path, const_cast<char* const*>(argv));
-    int error = errno;
-    child_message(2, {"Error occured during execv():\n", error_text(error),
-                      error == EFAULT ? ", possible reason - NULL parameter is absent in "
-                                        "util_exec(path, arg1, arg2, NULL) call.\n"
-                                      : ".\n"});
-    ::_exit(255);
-  }
+  if (failure.step == spawn_step::exec)
+    child_message(failure.stderr_open ? write_end.get() : -1, "Error occured during execv():\n%s%s",
+                  std::strerror(failure.error),
+                  failure.error == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                            "util_exec(path, arg1, arg2, NULL) call.\n"
+                                          : ".\n");
+  write_end.reset();
 
-  ::close(err_pipe[1]);
   // Non-blocking only so that a spurious wake-up cannot stall the relay;
   // without it the reads are still bounded by what poll reported.
   set_nonblocking(err_pipe[0]);
@@ -647,25 +546,7 @@ int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[])
   sink.kind = sink_kind::relay;
   sink.fault = read_fault::quiet;
   pump(pid, &sink, 1);
-
-  int status = 0;
-  errno = 0;
-  if (wait_child(pid, &status, WUNTRACED) < 0) {
-    report_msg(0, "Error occured during waiting the child process with pid: %d: %s\n",
-               static_cast<int>(pid), std::strerror(errno));
-    return -1;
-  }
-  errno = 0;
-  if (WIFEXITED(status))
-    return WEXITSTATUS(status);
-  if (WIFSTOPPED(status)) {
-    report_msg(0, "The child process with pid %d stopped by signal %i\n", static_cast<int>(pid),
-               WSTOPSIG(status));
-    return -1;
-  }
-  report_msg(0, "The child process with pid %d killed by signal %i\n", static_cast<int>(pid),
-             WTERMSIG(status));
-  return -1;
+  return util_exec_result(pid);
 }
 
 int capture_output(char** out, const char* path, const char* const argv[]) {
@@ -675,29 +556,27 @@ int capture_output(char** out, const char* path, const char* const argv[]) {
     report_msg(0, "Cannot create pipe:\n%s", std::strerror(errno));
     return -1;
   }
+  unique_fd write_end(pipe_fds[1]);
   pipe_sink sink;
   sink.text = static_cast<char*>(std::malloc(text_step));
   if (!sink.text)
     fatal("Cannot allocate memory");
   sink.size = text_step;
 
-  flush_streams();
-  pid_t pid = ::fork();
+  // Standard output and error both go into the pipe; input is inherited.
+  spawn_plan plan;
+  plan.path = path;
+  plan.argv = argv;
+  plan.fds[1] = {fd_action::replace, write_end.get()};
+  plan.fds[2] = {fd_action::replace, write_end.get()};
+  spawn_failure failure;
+  pid_t pid = spawn_child(plan, &failure);
   if (pid < 0)
     fatal("Cannot fork():\n%s", std::strerror(errno));
-  if (pid == 0) {
-    // Child: standard output and error both go into the pipe.
-    ::close(pipe_fds[0]);
-    ::close(1);
-    ::close(2);
-    dup2_retry(pipe_fds[1], 1);
-    dup2_retry(pipe_fds[1], 2);
-    ::execv(path, const_cast<char* const*>(argv));
-    child_message(1, {"Cannot exec ", path, ":\n", error_text(errno)});
-    ::_exit(255);
-  }
+  if (failure.step == spawn_step::exec)
+    child_message(write_end.get(), "Cannot exec %s:\n%s", path, std::strerror(failure.error));
+  write_end.reset();
 
-  ::close(pipe_fds[1]);
   set_nonblocking(pipe_fds[0]);
   sink.fd = pipe_fds[0];
   sink.fault = read_fault::capture_report;
@@ -731,29 +610,16 @@ int exec_silent(const char* path, ...) {
   fill_fixed_argv(v, path, args);
   va_end(args);
 
-  flush_streams();
-  pid_t pid = ::fork();
+  // Everything on /dev/null; other inherited descriptors stay open.
+  spawn_plan plan;
+  plan.path = path;
+  plan.argv = v;
+  for (fd_plan& fd : plan.fds)
+    fd.action = fd_action::null;
+  spawn_failure failure;
+  pid_t pid = spawn_child(plan, &failure);
   if (pid < 0)
     return 1;
-  if (pid == 0) {
-    ::close(0);
-    ::close(1);
-    ::close(2);
-    int null_fd;
-    do
-      null_fd = ::open(paths::dev_null, O_RDWR);
-    while (null_fd < 0 && errno == EINTR);
-    if (null_fd < 0)
-      ::_exit(255);
-    for (int target = 0; target <= 2; ++target)
-      if (null_fd != target)
-        dup2_retry(null_fd, target);
-    if (null_fd > 2)
-      ::close(null_fd);
-    ::execv(path, const_cast<char* const*>(v));
-    ::_exit(255);
-  }
-
   // Its own child by id: a wait for any child could take someone else's.
   int status = 0;
   if (wait_child(pid, &status, 0) < 0)

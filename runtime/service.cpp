@@ -1,6 +1,5 @@
 #include "runtime/service.h"
 
-#include <fcntl.h>
 #include <libgen.h>
 #include <signal.h>
 #include <strings.h>
@@ -20,6 +19,7 @@
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
 #include "runtime/send_sig.h"
+#include "runtime/spawn.h"
 #include "runtime/tree.h"
 
 namespace {
@@ -108,43 +108,106 @@ bool lookup_script(const char* service, char (&script)[text_size]) {
          (compose(script, "%s/%s.sh", paths::rc_d_local, service) && exists(script));
 }
 
-// Descriptors 3 and up, so that the script keeps none of ours (database
-// sockets, lock files, pipes of a caller that captures our output).
-void close_inherited(int table_size) {
-  if (close_range(3, ~0U, 0) == 0)
-    return;
-  for (int fd = table_size - 1; fd > 2; --fd) {
-    struct stat st;
-    if (fstat(fd, &st) == 0)
-      close(fd);
+// Ends the run unless script is a non-empty regular file with an execute
+// bit.
+void check_script(const char* script) {
+  struct stat st;
+  if (stat(script, &st) != 0) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR)
+      fatal("No such file '%s': %s", script, std::strerror(error));
+    fatal("Error during access to '%s': %s", script, std::strerror(error));
+  }
+  errno = 0;
+  if (!S_ISREG(st.st_mode))
+    fatal("Not a regular file: '%s'", script);
+  if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
+    fatal("Not an executable file: '%s'", script);
+}
+
+// Where a script runs from: its directory, and the path that names it from
+// there.
+struct script_place {
+  char dir_copy[text_size];
+  const char* dir = nullptr;
+  char relative[text_size];
+  const char* exec_path = nullptr;
+};
+
+// The child changes to the script's directory first, so a relative path is
+// executed by its last component from there.
+void locate_script(const char* script, script_place& place) {
+  if (!compose(place.dir_copy, "%s", script))
+    script_path_too_long(script);
+  place.dir = dirname(place.dir_copy);
+  place.exec_path = script;
+  if (script[0] != '/') {
+    const char* slash = std::strrchr(script, '/');
+    if (!compose(place.relative, "./%s", slash ? slash + 1 : script))
+      script_path_too_long(script);
+    place.exec_path = place.relative;
   }
 }
 
-// The child of run_service_script. Everything it needs was prepared before
-// the fork; it ends with _exit, so that no handler or buffer of the parent
-// runs or is written twice.
-[[noreturn]] void start_detached(const char* dir, const char* exec_path, const char* service,
-                                 const char* argument, int table_size) {
-  if (chdir(dir) != 0) {
-    // The streams are still the parent's, so the report is seen.
-    report_msg(0, "Unable to change directory to %s: %s\n", dir, std::strerror(errno));
-    _exit(1);
+// Starts the script detached: its own session, its directory as working
+// directory, none of our descriptors (database sockets, lock files, pipes of
+// a caller that captures our output), /dev/null on all three streams. A
+// script without an interpreter line runs through /bin/sh, as with execlp.
+// Returns the child's id, or -1 with errno set.
+pid_t start_script(const script_place& place, const char* service, const char* argument) {
+  const char* const argv[] = {service, argument, nullptr};
+  spawn_plan plan;
+  plan.path = place.exec_path;
+  plan.argv = argv;
+  for (fd_plan& fd : plan.fds)
+    fd.action = fd_action::null;
+  plan.dir = place.dir;
+  plan.new_session = true;
+  plan.close_others = true;
+  plan.shell_fallback = true;
+  plan.dir_status = 1;
+  plan.session_status = 3;
+  plan.fds_status = exit_with_errno;
+  plan.exec_status = exit_with_errno;
+  spawn_failure failure;
+  pid_t pid = spawn_child(plan, &failure);
+  // The child's streams were still ours when these steps failed.
+  if (failure.step == spawn_step::dir) {
+    errno = failure.error;
+    report_msg(0, "Unable to change directory to %s: %s\n", place.dir,
+               std::strerror(failure.error));
+  } else if (failure.step == spawn_step::session && failure.stderr_open) {
+    std::fprintf(stderr, "setsid() failed: %s\n", std::strerror(failure.error));
+    std::fflush(stderr);
   }
-  if (setsid() < 0) {
-    std::perror("setsid() failed");
-    _exit(3);
+  return pid;
+}
+
+// Waits for the script (stops reported too) and turns its end into 0 or -1,
+// reporting failures.
+int script_result(pid_t pid, const char* service, const char* label, int report_failure) {
+  int status = 0;
+  if (pid < 0 || wait_child(pid, &status, WUNTRACED) < 0) {
+    report_msg(0, "Error occured during %s service %s: %s\n", label, service, std::strerror(errno));
+    return -1;
   }
-  close_inherited(table_size);
-  int null_fd = open(paths::dev_null, O_RDWR);
-  if (null_fd < 0)
-    _exit(errno);
-  for (int fd = 0; fd <= 2; ++fd)
-    if (fd != null_fd)
-      dup2(null_fd, fd);
-  if (null_fd > 2)
-    close(null_fd);
-  execlp(exec_path, service, argument, static_cast<char*>(nullptr));
-  _exit(errno);
+  errno = 0;
+  if (WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 0)
+      return 0;
+    // A status query that fails only says that the service does not run.
+    if (report_failure && std::strcmp(label, "status") != 0)
+      report_msg(0, "Service %s failed to %s\n", service, label);
+    return -1;
+  }
+  if (WIFSTOPPED(status)) {
+    report_msg(0, "Unable to %s service %s: daemon stopped by signal %i\n", label, service,
+               WSTOPSIG(status));
+    return -1;
+  }
+  report_msg(0, "Unable to %s service %s: daemon killed by signal %i\n", label, service,
+             WTERMSIG(status));
+  return -1;
 }
 
 int control_plain(const service_entry& entry, const char* action) {
@@ -242,69 +305,11 @@ int run_service_script(const char* script, const char* service, const char* acti
   char label[text_size];
   std::snprintf(label, sizeof label, "%s", graceful ? "gracefully restart" : action);
 
-  struct stat st;
-  if (stat(script, &st) != 0) {
-    int error = errno;
-    if (error == ENOENT || error == ENOTDIR)
-      fatal("No such file '%s': %s", script, std::strerror(error));
-    fatal("Error during access to '%s': %s", script, std::strerror(error));
-  }
-  errno = 0;
-  if (!S_ISREG(st.st_mode))
-    fatal("Not a regular file: '%s'", script);
-  if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
-    fatal("Not an executable file: '%s'", script);
-
-  // The child changes to the script's directory first, so a relative path
-  // is executed by its last component from there.
-  char dir_copy[text_size];
-  if (!compose(dir_copy, "%s", script))
-    script_path_too_long(script);
-  const char* dir = dirname(dir_copy);
-  char relative[text_size];
-  const char* exec_path = script;
-  if (script[0] != '/') {
-    const char* slash = std::strrchr(script, '/');
-    if (!compose(relative, "./%s", slash ? slash + 1 : script))
-      script_path_too_long(script);
-    exec_path = relative;
-  }
-  int table_size = getdtablesize();
-
-  // Unwritten output would otherwise be written once more by the child.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  pid_t pid = fork();
-  if (pid == 0)
-    start_detached(dir, exec_path, service, argument, table_size);
-
-  int status = 0;
-  pid_t waited = -1;
-  if (pid > 0) {
-    while ((waited = waitpid(pid, &status, WUNTRACED)) < 0 && errno == EINTR) {
-    }
-  }
-  if (waited < 0) {
-    report_msg(0, "Error occured during %s service %s: %s\n", label, service, std::strerror(errno));
-    return -1;
-  }
-  errno = 0;
-  if (WIFEXITED(status)) {
-    if (WEXITSTATUS(status) == 0)
-      return 0;
-    // A status query that fails only says that the service does not run.
-    if (report_failure && std::strcmp(label, "status") != 0)
-      report_msg(0, "Service %s failed to %s\n", service, label);
-    return -1;
-  }
-  if (WIFSTOPPED(status)) {
-    report_msg(0, "Unable to %s service %s: daemon stopped by signal %i\n", label, service,
-               WSTOPSIG(status));
-    return -1;
-  }
-  report_msg(0, "Unable to %s service %s: daemon killed by signal %i\n", label, service,
-             WTERMSIG(status));
-  return -1;
+  check_script(script);
+  script_place place;
+  locate_script(script, place);
+  pid_t pid = start_script(place, service, argument);
+  return script_result(pid, service, label, report_failure);
 }
 
 int run_rc_script(const char* script, const char* action) {

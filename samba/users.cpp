@@ -18,6 +18,7 @@
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
+#include "runtime/spawn.h"
 
 namespace {
 
@@ -152,49 +153,13 @@ bool password_ok(const char* password) {
   return true;
 }
 
-// Writes all of text to fd. A reader that has gone gives EPIPE, not a
-// SIGPIPE that would end this process: the signal is blocked around the
-// write and a SIGPIPE raised by it is taken back before the mask returns.
-bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
-  sigset_t pipe_set, old_set, pending;
-  sigemptyset(&pipe_set);
-  sigaddset(&pipe_set, SIGPIPE);
-  sigemptyset(&pending);
-  sigpending(&pending);
-  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  sigprocmask(SIG_BLOCK, &pipe_set, &old_set);
-
-  bool ok = true;
-  while (length > 0) {
-    ssize_t n = write(fd, text, length);
-    if (n < 0) {
-      if (errno == EINTR)
-        continue;
-      ok = false;
-      break;
-    }
-    text += n;
-    length -= static_cast<size_t>(n);
-  }
-
-  if (!was_pending) {
-    int saved = errno;
-    const timespec no_wait{};
-    while (sigtimedwait(&pipe_set, nullptr, &no_wait) == SIGPIPE) {
-    }
-    errno = saved;
-  }
-  sigprocmask(SIG_SETMASK, &old_set, nullptr);
-  return ok;
-}
-
 // Runs "smbpasswd -s account" with the password twice on its standard input
 // (new password and confirmation). The account name is an argument of its
 // own, never part of a shell command line.
 int feed_smbpasswd(const char* account, const char* password) {
   const char* tool = paths::smbpasswd;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) {
+  if (!make_pipe(fds)) {
     report_msg(0, "Error during execute '%s -s %s'", tool, account);
     return -1;
   }
@@ -210,10 +175,7 @@ int feed_smbpasswd(const char* account, const char* password) {
   write_end.reset();
 
   int status = 0;
-  pid_t waited;
-  while ((waited = waitpid(child, &status, 0)) < 0 && errno == EINTR) {
-  }
-  if (waited < 0) {
+  if (wait_child(child, &status, 0) < 0) {
     report_msg(0, "Error during pclose '%s -s %s'", tool, account);
     return -1;
   }
