@@ -40,7 +40,9 @@ char real_path_buf[buf_size];
 // descriptor. Nothing needs /proc.
 
 // O_NONBLOCK and O_NOCTTY: a pipe or terminal swapped in after the check
-// neither blocks nor becomes the controlling terminal. FreeBSD answers
+// neither blocks nor becomes the controlling terminal (a tree's owner cannot
+// plant any other device: mknod needs privilege, and /dev is a file system
+// of its own, out of reach of a hard link). FreeBSD answers
 // O_NOFOLLOW on a link with EMLINK where POSIX and Linux say ELOOP: one
 // error number keeps the reports alike.
 int open_nofollow(int dirfd, const char* name, int flags) {
