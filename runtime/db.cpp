@@ -125,8 +125,9 @@ void copy_value(const char* value) {
 void db_check_key(const char* value, const char* unit, int line, const char* condition_text) {
   if (value == nullptr || std::strpbrk(value, "\\\"'") == nullptr)
     return;
-  // Worded like glibc's assert, which names the program by its base name.
-  const char* name = program_invocation_short_name;
+  // Worded like glibc's assert, which names the program by its base name;
+  // without a program path there is no name, as in every other report.
+  const char* name = "";
   if (program_path) {
     const char* slash = std::strrchr(program_path, '/');
     name = slash ? slash + 1 : program_path;

@@ -38,8 +38,6 @@ inline constexpr const char kill[] = "/bin/kill";
 inline constexpr const char rm[] = "/bin/rm";
 inline constexpr const char dev_null[] = "/dev/null";
 inline constexpr const char dev_hdv1[] = "/dev/hdv1";
-// Prefix of the magic links that name an open descriptor's own object.
-inline constexpr const char proc_self_fd[] = "/proc/self/fd/";
 
 // Paths below the product root (PRODUCT_ROOT_D).
 inline constexpr const char settings_suffix[] = "/admin/conf/settings";

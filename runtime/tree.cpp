@@ -28,36 +28,59 @@ constexpr size_t deleted_marker_len = sizeof deleted_marker - 1;
 char real_path_buf[buf_size];
 
 // ---------------------------------------------------------------------------
-// Acting on a checked object.
+// Acting on a checked entry without following a link.
 //
-// An entry is opened once with O_PATH|O_NOFOLLOW (which opens a link itself
-// and has no side effect on devices or pipes), its type is read from that
-// descriptor, and every change goes to that descriptor. A name swapped for a
-// link after the check therefore changes nothing: the descriptor still
-// names the object that was checked.
+// An entry's type is read with fstatat(AT_SYMLINK_NOFOLLOW) relative to the
+// open directory that holds it, and every change is made relative to that
+// directory too, never by a path looked up again from the top. A name
+// swapped for a link after the check therefore changes nothing outside the
+// tree: fchownat(AT_SYMLINK_NOFOLLOW) changes the link itself, a mode is
+// changed through a descriptor opened with O_NOFOLLOW, and a directory is
+// opened with O_DIRECTORY|O_NOFOLLOW and walked and changed through that
+// descriptor. Nothing needs /proc.
 
-unique_fd open_nofollow(int dirfd, const char* name) {
-  return unique_fd(openat(dirfd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+// O_NONBLOCK and O_NOCTTY: a pipe or terminal swapped in after the check
+// neither blocks nor becomes the controlling terminal (a tree's owner cannot
+// plant any other device: mknod needs privilege, and /dev is a file system
+// of its own, out of reach of a hard link). FreeBSD answers
+// O_NOFOLLOW on a link with EMLINK where POSIX and Linux say ELOOP: one
+// error number keeps the reports alike.
+int open_nofollow(int dirfd, const char* name, int flags) {
+  int fd = openat(dirfd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == EMLINK)
+    errno = ELOOP;
+  return fd;
 }
 
-int chown_fd(int fd, uid_t uid, gid_t gid) {
-  return fchownat(fd, "", uid, gid, AT_EMPTY_PATH);
+unique_fd open_dir(int dirfd, const char* name) {
+  return unique_fd(open_nofollow(dirfd, name, O_RDONLY | O_DIRECTORY));
 }
 
-// fchmod refuses O_PATH descriptors, and there is no chmod that does not
-// follow a link. The descriptor's magic link under /proc names the object
-// itself; called only for objects known not to be links, so nothing further
-// is followed from there.
-int chmod_fd(int fd, mode_t mode) {
-  char proc[64];
-  std::snprintf(proc, sizeof proc, "%s%d", paths::proc_self_fd, fd);
-  return chmod(proc, mode);
+// Gone, or no longer what the check saw (a link or socket in its place).
+bool changed_meanwhile(int error) {
+  return error == ENOENT || error == ELOOP || error == ENOTDIR || error == ENXIO;
 }
 
-// A readable descriptor of the directory that fd (O_PATH) names: "." is
-// looked up relative to the directory itself, never by its name again.
-unique_fd reopen_dir(int fd) {
-  return unique_fd(openat(fd, ".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+// Gives the regular file name in dirfd the mode. There is no chmod of a
+// name that leaves a link alone everywhere (glibc's fchmodat with
+// AT_SYMLINK_NOFOLLOW needs /proc), so the file is opened without following
+// a link and changed through its descriptor once fstat shows it is still a
+// regular file. An entry changed meanwhile is left alone. 0, or -1 and errno.
+int chmod_file_at(int dirfd, const char* name, mode_t mode) {
+  unique_fd fd(open_nofollow(dirfd, name, O_RDONLY));
+  if (!fd)
+    return changed_meanwhile(errno) ? 0 : -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0)
+    return -1;
+  return S_ISREG(st.st_mode) ? fchmod(fd.get(), mode) : 0;
+}
+
+// fchownat without following a link; an entry gone meanwhile is skipped.
+int chown_at(int dirfd, const char* name, uid_t uid, gid_t gid) {
+  if (fchownat(dirfd, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : -1;
+  return 0;
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -80,16 +103,16 @@ struct tree_walk {
 };
 
 // One entry of a directory that is not itself a directory.
-void walk_entry(const tree_walk& w, int dirfd, const char* name, int fd, const struct stat& st,
+void walk_entry(const tree_walk& w, int dirfd, const char* name, const struct stat& st,
                 bool apply_to_top) {
   if (S_ISREG(st.st_mode)) {
     switch (w.kind) {
       case walk_kind::chown:
-        if (chown_fd(fd, w.uid, w.gid) != 0)
+        if (chown_at(dirfd, name, w.uid, w.gid) != 0)
           fatal("Unable to chown directory entry %s: %s\n", name, std::strerror(errno));
         return;
       case walk_kind::chmod:
-        if (chmod_fd(fd, w.file_mode) != 0)
+        if (chmod_file_at(dirfd, name, w.file_mode) != 0)
           fatal("Unable to chmod directory entry %s: %s\n", name, std::strerror(errno));
         return;
       case walk_kind::remove:
@@ -133,23 +156,23 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
     if (is_dot_or_dotdot(e->d_name))
       continue;
     struct stat st;
-    unique_fd efd = open_nofollow(fd, e->d_name);
-    if (!efd || fstat(efd.get(), &st) != 0) {
+    if (fstatat(fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT)
         continue;  // removed by someone else meanwhile
       fatal("Unable to check directory entry %s: %s\n", e->d_name, std::strerror(errno));
     }
     if (S_ISDIR(st.st_mode)) {
-      unique_fd sub = reopen_dir(efd.get());
+      // A directory swapped for anything else since the check is skipped
+      // like one removed: what was checked is no longer there.
+      unique_fd sub = open_dir(fd, e->d_name);
       if (!sub) {
-        if (errno == ENOENT)
+        if (changed_meanwhile(errno))
           continue;
         fatal("Unable to open dir %s: %s\n", e->d_name, std::strerror(errno));
       }
-      efd.reset();
       walk_dir(w, std::move(sub), fd, e->d_name, true);
     } else {
-      walk_entry(w, fd, e->d_name, efd.get(), st, apply_to_top);
+      walk_entry(w, fd, e->d_name, st, apply_to_top);
     }
   }
 
@@ -168,8 +191,7 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
 
 void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
   struct stat st;
-  unique_fd fd = open_nofollow(AT_FDCWD, path);
-  if (!fd || fstat(fd.get(), &st) != 0) {
+  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (w.kind == walk_kind::remove && errno == ENOENT)
       return;
     fatal("Unable to get entry %s: %s\n", path, std::strerror(errno));
@@ -183,11 +205,11 @@ void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
   if (S_ISREG(st.st_mode)) {
     switch (w.kind) {
       case walk_kind::chown:
-        if (chown_fd(fd.get(), w.uid, w.gid) != 0)
+        if (chown_at(AT_FDCWD, path, w.uid, w.gid) != 0)
           fatal("Unable to chown directory entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::chmod:
-        if (chmod_fd(fd.get(), w.file_mode) != 0)
+        if (chmod_file_at(AT_FDCWD, path, w.file_mode) != 0)
           fatal("Unable to chmod entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::remove:
@@ -202,11 +224,10 @@ void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
   }
 
   // Anything else is walked as a directory; a device, pipe or socket fails
-  // to open as one.
-  unique_fd dir = reopen_dir(fd.get());
+  // to open as one (O_DIRECTORY), and so does a link swapped in meanwhile.
+  unique_fd dir = open_dir(AT_FDCWD, path);
   if (!dir)
     fatal("Unable to open dir %s: %s\n", path, std::strerror(errno));
-  fd.reset();
   // The top directory is removed by its path: rmdir never follows a link.
   walk_dir(w, std::move(dir), AT_FDCWD, path, apply_to_top);
 }
@@ -340,7 +361,7 @@ void deferred_remove(const char* path) {
 
 void deferred_remove_cleanup() {
   load_product_conf();
-  unique_fd saved(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  unique_fd saved(open(".", O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
   if (!saved) {
     report_msg(0, "Unable to get file descriptor of current dir: %s\n", std::strerror(errno));
     return;
@@ -425,25 +446,20 @@ int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode) {
     return -1;
   }
   // An existing path gets owner and mode too, so it must not be a link:
-  // a link planted there would hand its target to the user.
-  struct stat st;
-  unique_fd fd = open_nofollow(AT_FDCWD, path);
-  if (!fd || fstat(fd.get(), &st) != 0) {
+  // a link planted there would hand its target to the user. Both changes
+  // go to the one object opened here.
+  unique_fd fd(open_nofollow(AT_FDCWD, path, O_RDONLY));
+  if (!fd) {
     if (errno == ENOENT)
       return 0;
     report_msg(0, "ERROR: Unable to chown %s: %s\n", path, std::strerror(errno));
     return -1;
   }
-  if (S_ISLNK(st.st_mode)) {
-    errno = ELOOP;
+  if (fchown(fd.get(), uid, gid) != 0) {
     report_msg(0, "ERROR: Unable to chown %s: %s\n", path, std::strerror(errno));
     return -1;
   }
-  if (chown_fd(fd.get(), uid, gid) != 0) {
-    report_msg(0, "ERROR: Unable to chown %s: %s\n", path, std::strerror(errno));
-    return -1;
-  }
-  if (chmod_fd(fd.get(), mode) != 0) {
+  if (fchmod(fd.get(), mode) != 0) {
     report_msg(0, "ERROR: Unable to chmod %s: %s\n", path, std::strerror(errno));
     return -1;
   }

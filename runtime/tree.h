@@ -2,11 +2,13 @@
 // deferred removal below the web-hosting and mail roots, directory creation
 // and a few small path and file helpers.
 //
-// The tree walkers never follow a symbolic link inside the tree and act on
-// the very object they checked (descriptor-relative calls), so swapping an
-// entry for a link while a walk runs cannot make them change anything
-// outside the tree. They leave the working directory alone. Every failure
-// not stated otherwise ends the process (report_msg status 1).
+// The tree walkers never follow a symbolic link inside the tree and make
+// every change relative to the open directory that holds the entry, with
+// POSIX calls that leave a link alone (fstatat, fchownat, openat with
+// O_NOFOLLOW), so swapping an entry for a link while a walk runs cannot
+// make them change anything outside the tree. They need no /proc and leave
+// the working directory alone. Every failure not stated otherwise ends the
+// process (report_msg status 1).
 #pragma once
 
 #include <sys/types.h>

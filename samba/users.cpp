@@ -1,6 +1,10 @@
 #include "samba/users.h"
 
+// libxcrypt (Linux) declares crypt in <crypt.h>; FreeBSD's libcrypt in
+// <unistd.h> and has no <crypt.h>.
+#if __has_include(<crypt.h>)
 #include <crypt.h>
+#endif
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -262,6 +263,33 @@ TEST_F(Tree, LinkSwappedInDuringWalksLeavesItsTargetAlone) {
   }
   kill(swapper, SIGKILL);
   waitpid(swapper, nullptr, 0);
+  expect_outside_untouched();
+}
+
+TEST_F(Tree, WalkersNeedNoProc) {
+  // FreeBSD mounts no /proc: take it away in a mount namespace of the
+  // child's own, then walk, make and remove.
+  run_result r = in_child([] {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      _exit(98);
+    while (umount2("/proc", MNT_DETACH) == 0) {
+    }  // the sandbox's /proc lies over the machine's
+    if (access("/proc/self", F_OK) == 0)
+      _exit(99);
+    chown_tree(top.c_str(), user_id, group_id, true);
+    chmod_tree(top.c_str(), 0640, 0750, true);
+    std::printf("%d\n", make_dir("/tmp/md", user_id, group_id, 0710));
+    remove_tree((top + "/sub/deep").c_str(), true);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TEXT_EQ("0\n", r.out);
+  for (const char* p : {"", "/f", "/sub", "/sub/g"})
+    EXPECT_TRUE(owned_by(top + p, user_id, group_id)) << p;
+  EXPECT_EQ(mode_of(top + "/sub/g"), 0640u);
+  EXPECT_EQ(mode_of(top + "/sub"), 0750u);
+  EXPECT_TRUE(owned_by("/tmp/md", user_id, group_id));
+  EXPECT_EQ(mode_of("/tmp/md"), 0710u);
+  EXPECT_FALSE(file_exists(top + "/sub/deep"));
   expect_outside_untouched();
 }
 
