@@ -81,7 +81,6 @@ const std::vector<std::string> hostile_fragments = {"ctl\x01x",
                                                     "\xf0\x9f\x98\x80",
                                                     "\xf0\x90\x90\x80",
                                                     "tab\t blank",
-                                                    "bad\xff\xfeutf8",
                                                     " lead",
                                                     "trail ",
                                                     "two  blanks",
@@ -162,7 +161,10 @@ generated generate(int share_count, int user_count) {
                               : "pair" + std::to_string(rng() % 3) + pick(case_pairs);
           break;
         case 3:
-          s.name = base + "_" + long_text(chance(50) ? 200 : 300);
+          // Up to 255 characters, the column's limit, and past 255 bytes.
+          s.name = base + "_" + long_text(200);
+          for (int n = chance(50) ? 40 : 0; n > 0; --n)
+            *s.name += "\xc3\xa9";
           break;
         case 4:
           s.name.reset();
