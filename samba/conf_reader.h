@@ -28,7 +28,7 @@ std::vector<std::string> conf_list_items(std::string_view value);
 
 // The text that stands for item in a list value so that Samba reads it
 // back as exactly that one item (in double quotes when it holds a list
-// separator); nullopt when no text does.
+// separator or ends in a backslash); nullopt when no text does.
 std::optional<std::string> conf_list_text(std::string_view item);
 
 // What smbd takes an entry of a valid users list for.

@@ -206,6 +206,14 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, written_shares& written)
   std::fputs("\n", out);
 }
 
+// One section per share row, in the order the server returns them.
+void write_shares(FILE* out, MYSQL* conn) {
+  unique_mysql_res shares = query_or_die(conn, shares_query);
+  written_shares written;
+  while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
+    write_share(out, conn, row, written);
+}
+
 // Flushes out to the disk and closes it, ending the run on any failure: a
 // write error remembered by the stream, the flush, the sync or the close.
 void close_synced(unique_file out, const char* path) {
@@ -377,12 +385,7 @@ int reconfigure_all() {
   if (write_global_section(out.get(), conn.get()) != 0)
     fatal("Unable to print [global] section to %s", paths::smb_conf);
 
-  {
-    unique_mysql_res shares = query_or_die(conn.get(), shares_query);
-    written_shares written;
-    while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
-      write_share(out.get(), conn.get(), row, written);
-  }
+  write_shares(out.get(), conn.get());
   conn.reset();
 
   uid_t uid = is_new ? 0 : st.st_uid;
