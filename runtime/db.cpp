@@ -93,6 +93,27 @@ bool socket_from_cnf(FILE* cnf) {
   return false;
 }
 
+// Whether a server that reports version knows the four-byte character set
+// utf8mb4: MySQL and MariaDB from 5.5.3 on (MariaDB's numbers went on from
+// 5.5 to 10 and later). An answer that does not begin with three numbers
+// counts as an older server.
+bool knows_utf8mb4(const char* version) {
+  unsigned long part[3];
+  const char* p = version;
+  for (int i = 0; i < 3; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(*p)))
+      return false;
+    char* end = nullptr;
+    part[i] = std::strtoul(p, &end, 10);
+    p = end;
+    if (i < 2 && *p++ != '.')
+      return false;
+  }
+  if (part[0] != 5)
+    return part[0] > 5;
+  return part[1] > 5 || (part[1] == 5 && part[2] >= 3);
+}
+
 void copy_value(const char* value) {
   size_t len = strnlen(value, db_value_size - 1);
   std::memcpy(db_value_buf, value, len);
@@ -259,6 +280,9 @@ int db_set_names_version(MYSQL* conn, const char* version, char* err, size_t err
   // connection.
   if (std::strncmp(version, "3.", 2) == 0 || std::strncmp(version, "4.0.", 4) == 0)
     return 0;
+  // Decided before the misc query: version may be db_value_buf, which that
+  // query overwrites.
+  const bool four_byte = knows_utf8mb4(version);
   const char* compatible = get_misc_param("mysql41_compatible", conn);
   const char* statement;
   if (!compatible || !*compatible || std::strcmp(compatible, "false") == 0) {
@@ -266,7 +290,9 @@ int db_set_names_version(MYSQL* conn, const char* version, char* err, size_t err
     statement = "SET NAMES binary";
   } else {
     db_utf8_flag = 1;
-    statement = "SET NAMES utf8";
+    // "utf8" is the three-byte subset: a four-byte character would arrive
+    // as '?'.
+    statement = four_byte ? "SET NAMES utf8mb4" : "SET NAMES utf8";
   }
   if (mysql_query(conn, statement) == 0)
     return 1;

@@ -10,7 +10,8 @@
 #include <memory>
 
 // 1 after the last connection that chose a character set was switched to
-// "SET NAMES utf8", 0 after "SET NAMES binary" (and at start).
+// "SET NAMES utf8" (or "SET NAMES utf8mb4", where the server knows it), 0
+// after "SET NAMES binary" (and at start).
 extern int db_utf8_flag;
 
 // The process-wide result of the last one-value query (db_query_column,

@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
+#include "runtime/staged_file.h"
 
 namespace {
 
@@ -60,30 +60,6 @@ int write_all(int fd, const char* data, size_t len) {
   return 0;
 }
 
-// Flushes the directory holding path, so that a rename in it survives a
-// crash. Some file systems refuse fsync on directories (EINVAL); the new
-// content is in place either way, so failures here are not reported.
-void sync_parent_dir(const char* path) {
-  char dir[text_buf_size];
-  const char* slash = std::strrchr(path, '/');
-  if (!slash) {
-    std::strcpy(dir, ".");
-  } else if (slash == path) {
-    std::strcpy(dir, "/");
-  } else {
-    size_t len = static_cast<size_t>(slash - path);
-    if (len >= sizeof dir)
-      return;
-    std::memcpy(dir, path, len);
-    dir[len] = '\0';
-  }
-  int saved = errno;
-  unique_fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd)
-    ::fsync(fd.get());
-  errno = saved;
-}
-
 // The temporary file beside path: "<path>.tmp". False (errno ENAMETOOLONG)
 // when the name does not fit, so that a cut name never lands on another file.
 bool temp_name(char (&buf)[text_buf_size], const char* path) {
@@ -93,53 +69,6 @@ bool temp_name(char (&buf)[text_buf_size], const char* path) {
     return false;
   }
   return true;
-}
-
-// Creates the temporary file afresh. Whatever a killed run left under the
-// name (a half-written file, a file someone else owns, a symbolic link) is
-// removed first, and O_EXCL|O_NOFOLLOW make sure we write a new file of our
-// own and never through a link. Mode 0600 until the content is complete:
-// the file gets its target's owner and mode just before the rename.
-FILE* create_temp(const char* tmp) {
-  if (::unlink(tmp) != 0 && errno != ENOENT)
-    return nullptr;
-  int fd = ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (fd < 0)
-    return nullptr;
-  FILE* f = ::fdopen(fd, "w");
-  if (!f) {
-    int saved = errno;
-    close_fd(fd);
-    errno = saved;
-  }
-  return f;
-}
-
-// Completes the temporary file: gives it the target's owner and permission
-// bits (best effort; the caller restores them on the path again after the
-// rename, with its own reports), pushes it to disk and closes it. A reader
-// therefore never sees the new file with the wrong mode, and a crash after
-// the rename never leaves an empty or partial file. 0, or EOF with errno.
-int finish_temp(unique_file& tmp, const struct stat* target) {
-  FILE* f = tmp.release();
-  int failed = std::fflush(f) != 0 || std::ferror(f);
-  int saved = errno;
-  if (!failed && target) {
-    // fchown first: it may clear set-id bits that fchmod then restores.
-    if (::fchown(fileno(f), target->st_uid, target->st_gid) == 0)
-      ::fchmod(fileno(f), target->st_mode & 07777);
-    errno = saved;
-  }
-  if (!failed && ::fsync(fileno(f)) != 0) {
-    failed = 1;
-    saved = errno;
-  }
-  if (std::fclose(f) != 0 && !failed) {
-    failed = 1;
-    saved = errno;
-  }
-  errno = saved;
-  return failed ? EOF : 0;
 }
 
 // Writes each entry, adding a newline to one that lacks it. Results are
@@ -177,15 +106,11 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   return unique_text(text);
 }
 
-// FILE_STR_AT_END: appends to the file itself (through a link, into its
-// target), creating it with the process's default owner and bits. The text
-// goes out in one append and is synced, so that a crash does not lose a line
-// that a preceding removal already took out.
-// Closes the source of a rewrite and the temporary copy (flushed, synced,
-// given the target's owner and mode). 0, or 1 after a report. A read error
-// of the source (read_errno: errno after the last read) must not pass for
-// its end: the rename would replace the file by a cut copy.
-int close_rewrite(const char* path, unique_file& in, unique_file& out, const struct stat* st,
+// Closes the source of a rewrite and the temporary copy (given the
+// target's owner and mode, flushed, synced). 0, or 1 after a report. A read
+// error of the source (read_errno: errno after the last read) must not pass
+// for its end: the rename would replace the file by a cut copy.
+int close_rewrite(const char* path, unique_file& in, staged_file& out, const struct stat* st,
                   int read_errno) {
   if (std::ferror(in.get())) {
     report_msg(0, "file_str: Unable to read file %s: %s\n", path, std::strerror(read_errno));
@@ -195,13 +120,32 @@ int close_rewrite(const char* path, unique_file& in, unique_file& out, const str
     report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  if (finish_temp(out, st) != 0) {
+  // Best effort: the owner and mode are set on the path again after the
+  // rename, with their own reports. A reader never sees the new file with
+  // the temporary file's mode.
+  if (st) {
+    int saved = errno;
+    staged_owner_mode(out, st->st_uid, st->st_gid, st->st_mode & 07777);
+    errno = saved;
+  }
+  if (staged_close(out) != 0) {
     report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
   return 0;
 }
 
+// Whether fd is a regular file. fsync of a FIFO or a device fails with
+// EINVAL although the write went through.
+bool is_regular(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// FILE_STR_AT_END: appends to the file itself (through a link, into its
+// target), creating it with the process's default owner and bits. The text
+// goes out in one append and is synced, so that a crash does not lose a line
+// that a preceding removal already took out.
 int add_at_end(const char* path, const char* const* lines) {
   unique_fd fd(::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
   if (!fd && errno == EACCES)  // a write-only file: append without looking
@@ -216,7 +160,8 @@ int add_at_end(const char* path, const char* const* lines) {
     size_t len = 0;
     unique_text text = append_text(fd.get(), lines, &len);
     // A failed write or sync shows at the close, like a failed close.
-    failed = write_all(fd.get(), text.get(), len) != 0 || ::fsync(fd.get()) != 0;
+    failed = write_all(fd.get(), text.get(), len) != 0 ||
+             (is_regular(fd.get()) && ::fsync(fd.get()) != 0);
     saved = errno;
   }
   if (close_fd(fd.release()) != 0 && !failed) {
@@ -230,29 +175,27 @@ int add_at_end(const char* path, const char* const* lines) {
   return 0;
 }
 
-// The temporary file beside path for a rewrite, its name in tmp; null
-// after a report.
-unique_file open_temp(const char* path, char (&tmp)[text_buf_size]) {
-  unique_file out(temp_name(tmp, path) ? create_temp(tmp) : nullptr);
-  if (!out)
-    direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
-  return out;
+// Creates the temporary file beside path for a rewrite, its name in tmp.
+// 0, or 1 after a report.
+int open_temp(const char* path, char (&tmp)[text_buf_size], staged_file& out) {
+  if (temp_name(tmp, path) && staged_create(out, tmp) == 0)
+    return 0;
+  direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
+  return 1;
 }
 
 // FILE_STR_AT_BEGINNING: the entries, then the old content, into the
 // temporary file, which then replaces the file.
 int add_at_beginning(const char* path, const char* const* lines, const struct stat* st) {
   char tmp[text_buf_size];
-  unique_file out(open_temp(path, tmp));
-  if (!out)
+  staged_file out;
+  if (open_temp(path, tmp, out) != 0)
     return 1;
   write_entries(out.get(), lines);
 
   unique_file in(std::fopen(path, "re"));
   if (!in) {
-    int saved = errno;
-    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(saved));
-    std::fclose(out.release());  // the temporary file stays, with the new lines
+    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
   char buf[copy_buf_size];
@@ -265,11 +208,11 @@ int add_at_beginning(const char* path, const char* const* lines, const struct st
   }
   if (close_rewrite(path, in, out, st, errno) != 0)
     return 1;
-  if (::rename(tmp, path) != 0) {
+  if (staged_rename(out, path) != 0) {
     direct_msg("Unable to rename file %s: %s\n", tmp, std::strerror(errno));
     return 1;
   }
-  sync_parent_dir(path);
+  sync_directory(directory_of(path).c_str());  // no report: the file is in place
   return 0;
 }
 
@@ -334,8 +277,8 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
     return 1;
   }
   char tmp[text_buf_size];
-  unique_file out(open_temp(path, tmp));
-  if (!out)
+  staged_file out;
+  if (open_temp(path, tmp, out) != 0)
     return 1;
 
   char* raw = nullptr;
@@ -359,14 +302,14 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
   }
   if (close_rewrite(path, in, out, st, read_errno) != 0)
     return 1;
-  if (::rename(tmp, path) != 0) {
+  if (staged_rename(out, path) != 0) {
     if (mode == FILE_STR_REMOVE_LINE)
       report_msg(0, "Error while rename file %s: %s\n", path, std::strerror(errno));
     else
       direct_msg("Error while rename file %s: %s\n", tmp, std::strerror(errno));
     return 1;
   }
-  sync_parent_dir(path);
+  sync_directory(directory_of(path).c_str());  // no report: the file is in place
   return 0;
 }
 
@@ -590,28 +533,22 @@ const char* digest_hex(const unsigned char* digest) {
 
 int file_replace(const char* dir, const char* path, const char* tmp_template, const char* text,
                  const struct stat* old) {
-  std::string tmp = tmp_template;
-  unique_fd fd(::mkstemp(tmp.data()));
-  if (!fd) {
+  staged_file out;
+  if (staged_create_unique(out, tmp_template) != 0) {
     report_msg(0, "Unable to create a temporary file beside %s: %s", path, std::strerror(errno));
     return 1;
   }
+  std::fputs(text, out.get());  // a failed write shows at the close
+  uid_t uid = old ? old->st_uid : static_cast<uid_t>(-1);
+  gid_t gid = old ? old->st_gid : static_cast<gid_t>(-1);
   mode_t mode = old ? old->st_mode & 07777 : 0644;
-  bool ok = write_all(fd.get(), text, std::strlen(text)) == 0 && ::fchmod(fd.get(), mode) == 0 &&
-            (!old || ::fchown(fd.get(), old->st_uid, old->st_gid) == 0) &&
-            ::fsync(fd.get()) == 0;
-  if (ok)
-    ok = close_fd(fd.release()) == 0;
-  if (ok)
-    ok = ::rename(tmp.c_str(), path) == 0;
-  if (!ok) {
+  if (staged_owner_mode(out, uid, gid, mode) != 0 || staged_close(out) != 0 ||
+      staged_rename(out, path) != 0) {
     report_msg(0, "Unable to write %s: %s", path, std::strerror(errno));
-    ::unlink(tmp.c_str());
     return 1;
   }
   // The rename is durable only once the directory is on disk too.
-  unique_fd dir_fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!dir_fd || ::fsync(dir_fd.get()) != 0) {
+  if (sync_directory(dir) != 0) {
     report_msg(0, "Unable to sync directory %s: %s", dir, std::strerror(errno));
     return 1;
   }

@@ -48,11 +48,12 @@ int file_str_line(const char* path, const char* line, int mode, int variant);
 int file_str_replace(const char* path, const char* const* drop, int mode, int variant,
                      const char* const* append);
 
-// Replaces path as a whole with text, durably: a temporary file in dir (the
-// directory holding path) named after tmp_template (ending in "XXXXXX"),
-// written, given old's owner and mode (or 0644 when old is null), synced,
-// renamed over path, then dir synced. 0, or 1 after a report; the temporary
-// file never stays behind.
+// Replaces path as a whole with text, durably, through a staged_file: a
+// temporary file in dir (the directory holding path) named after
+// tmp_template (ending in "XXXXXX"), written, given old's owner and mode (or
+// 0644 when old is null), synced, renamed over path, then dir synced (a file
+// system that cannot sync a directory is no failure). 0, or 1 after a
+// report; the temporary file does not stay behind.
 int file_replace(const char* dir, const char* path, const char* tmp_template, const char* text,
                  const struct stat* old);
 

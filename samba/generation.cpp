@@ -18,6 +18,7 @@
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
+#include "runtime/staged_file.h"
 #include "samba/conf_reader.h"
 
 namespace {
@@ -214,33 +215,27 @@ void write_shares(FILE* out, MYSQL* conn) {
     write_share(out, conn, row, written);
 }
 
-// Flushes out to the disk and closes it, ending the run on any failure: a
-// write error remembered by the stream, the flush, the sync or the close.
-void close_synced(unique_file out, const char* path) {
-  if (std::fflush(out.get()) != 0 || std::ferror(out.get()) != 0 || fsync(fileno(out.get())) != 0) {
-    if (errno == 0)
-      errno = EIO;
-    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
-  }
-  if (std::fclose(out.release()) != 0)
-    fatal("Unable to close file %s: %s\n", path, std::strerror(errno));
+// Gives the complete temporary file its final owner and mode, pushes it to
+// disk and renames it over path, ending the run on any failure: a write
+// error remembered by the stream, the flush, the sync, the close or the
+// rename. The owner and mode go first: a crash between the rename and
+// set_owner_mode must not leave the file root's with 0600 (set_owner_mode
+// still reports their failures).
+void install_synced(staged_file& out, const char* tmp_path, const char* path, uid_t uid,
+                    gid_t gid, mode_t mode) {
+  staged_owner_mode(out, uid, gid, mode);
+  if (staged_close(out) != 0)
+    fatal("Unable to close file %s: %s\n", tmp_path, std::strerror(errno));
+  if (staged_rename(out, path) != 0)
+    fatal("Error while rename file %s to %s: %s\n", tmp_path, path, std::strerror(errno));
 }
 
 // Makes the entries of path's directory durable, so that after a crash the
 // include file is the old one or the new one, never a missing or empty one.
 void sync_directory_of(const char* path) {
-  char dir[text_size];
-  format_text(dir, sizeof dir, "%s", path);
-  char* slash = std::strrchr(dir, '/');
-  if (slash == nullptr)
-    format_text(dir, sizeof dir, ".");
-  else if (slash == dir)
-    slash[1] = '\0';
-  else
-    *slash = '\0';
-  unique_fd fd(open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || fsync(fd.get()) != 0)
-    fatal("Unable to sync directory %s: %s\n", dir, std::strerror(errno));
+  std::string dir = directory_of(path);
+  if (sync_directory(dir.c_str()) != 0)
+    fatal("Unable to sync directory %s: %s\n", dir.c_str(), std::strerror(errno));
 }
 
 }  // namespace
@@ -375,12 +370,10 @@ int reconfigure_all() {
 
   char tmp_path[text_size];
   format_text(tmp_path, sizeof tmp_path, "%s.tmp", include_path);
-  // Private until step 10 gives the final mode.
-  unique_fd tmp_fd(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  unique_file out(tmp_fd ? fdopen(tmp_fd.get(), "w") : nullptr);
-  if (!out)
+  // Private (0600) until it is complete and given its final mode.
+  staged_file out;
+  if (staged_create(out, tmp_path) != 0)
     fatal("Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
-  tmp_fd.release();  // the stream owns it now
 
   if (write_global_section(out.get(), conn.get()) != 0)
     fatal("Unable to print [global] section to %s", paths::smb_conf);
@@ -391,17 +384,7 @@ int reconfigure_all() {
   uid_t uid = is_new ? 0 : st.st_uid;
   gid_t gid = is_new ? 0 : st.st_gid;
   mode_t mode = is_new ? 0644 : (st.st_mode & 07777);
-  // The new file carries its final owner and mode before it replaces the
-  // old one: a crash between the rename and set_owner_mode must not leave
-  // it root's with 0600. set_owner_mode below still reports failures.
-  if (fchown(fileno(out.get()), uid, gid) == 0)
-    fchmod(fileno(out.get()), mode);
-  close_synced(std::move(out), tmp_path);
-
-  if (rename(tmp_path, include_path) != 0)
-    fatal("Error while rename file %s to %s: %s\n", tmp_path, include_path,
-               std::strerror(errno));
-
+  install_synced(out, tmp_path, include_path, uid, gid, mode);
   if (set_owner_mode(include_path, uid, gid, mode) != 0)
     fatal("Unable to set permissions on file %s", include_path);
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "runtime/db.h"
 #include "runtime/message.h"
@@ -453,7 +454,7 @@ TEST_F(DbServer, SetNamesFollowsMysql41Compatible) {
     ASSERT_TRUE(conn);
     const char* label = c.insert ? c.insert : "(no row)";
     EXPECT_EQ(db_utf8_flag, c.flag) << label;
-    EXPECT_EQ(fetch(conn.get(), "SELECT @@character_set_client"), c.flag ? "utf8mb3" : "binary")
+    EXPECT_EQ(fetch(conn.get(), "SELECT @@character_set_client"), c.flag ? "utf8mb4" : "binary")
         << label;
     char err[64] = "untouched";
     EXPECT_EQ(db_set_names(conn.get(), err, sizeof err), 1) << label;
@@ -474,13 +475,19 @@ TEST_F(DbServer, ServersBefore41GetNoSetNames) {
     EXPECT_EQ(db_utf8_flag, 0) << version;
     EXPECT_EQ(fetch(conn.get(), "SELECT @@character_set_client"), "latin1") << version;
   }
-  // 4.1, "4.0" without its dot, and an empty answer are later servers.
-  for (const char* version : {"4.1.22", "4.0", ""}) {
+  // 4.1, "4.0" without its dot, and an empty answer are later servers;
+  // those from 5.5.3 on get the four-byte character set.
+  const std::pair<const char*, const char*> later[] = {
+      {"4.1.22", "utf8mb3"},    {"4.0", "utf8mb3"},    {"", "utf8mb3"},
+      {"5.5.2-log", "utf8mb3"}, {"5.1.73", "utf8mb3"}, {"10", "utf8mb3"},
+      {"5.5.3", "utf8mb4"},     {"5.6.0", "utf8mb4"},  {"8.0.36", "utf8mb4"},
+      {"10.11.19-MariaDB-0+deb12u1", "utf8mb4"}};
+  for (const auto& [version, charset] : later) {
     ASSERT_EQ(mysql_query(conn.get(), "SET NAMES latin1"), 0);
     db_utf8_flag = 0;
     EXPECT_EQ(db_set_names_version(conn.get(), version, err, sizeof err), 1) << version;
     EXPECT_EQ(db_utf8_flag, 1) << version;
-    EXPECT_EQ(fetch(conn.get(), "SELECT @@character_set_client"), "utf8mb3") << version;
+    EXPECT_EQ(fetch(conn.get(), "SELECT @@character_set_client"), charset) << version;
   }
 }
 

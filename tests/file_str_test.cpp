@@ -1,6 +1,7 @@
 // Locked line editing of real files: every mode and variant, long lines,
 // missing files, links, owner and mode, stale temporary files, failures of
 // the rewrite, and set_owner_mode.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 
 #include "runtime/file_str.h"
 #include "runtime/message.h"
+#include "runtime/owners.h"
 #include "runtime/product_conf.h"
+#include "runtime/staged_file.h"
 #include "tests/harness.h"
 
 namespace {
@@ -235,12 +238,12 @@ TEST_F(FileStr, MissingFiles) {
   EXPECT_FALSE(file_exists(path));
   EXPECT_FALSE(file_exists(tmp));
 
-  // Adding at the beginning: fails, the temporary file keeps the new lines.
+  // Adding at the beginning: fails, and the abandoned temporary file goes.
   r = edit(path, {"one", "two"}, FILE_STR_ADD, FILE_STR_AT_BEGINNING);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, open_failed);
   EXPECT_FALSE(file_exists(path));
-  EXPECT_EQ(read_file(tmp), "one\ntwo\n");
+  EXPECT_FALSE(file_exists(tmp));
 
   // Adding at the end creates the file with the process's defaults.
   r = run_in_child([&] {
@@ -312,12 +315,22 @@ TEST_F(FileStr, StaleTemporaryFilesNeverGetInTheWay) {
   write_file(path, "a\nb\n");
   write_file(victim, "precious\n");
 
-  // A link planted under the temporary name is replaced, not written through.
-  ASSERT_EQ(::symlink(victim.c_str(), (path + ".tmp").c_str()), 0);
-  ASSERT_EQ(file_str_line(path.c_str(), "a", FILE_STR_REMOVE_LINE, 1), 0);
-  EXPECT_EQ(read_file(path), "b\n");
-  EXPECT_EQ(read_file(victim), "precious\n");
-  EXPECT_FALSE(file_exists(path + ".tmp"));
+  // A link planted under the temporary name, symbolic or hard, is replaced,
+  // not written through: its target keeps its content, owner and mode.
+  write_file(victim, "precious\n", 0600);
+  for (auto plant : {::symlink, ::link}) {
+    for (int mode : {FILE_STR_REMOVE_LINE, FILE_STR_ADD}) {
+      write_file(path, "a\nb\n");
+      ASSERT_EQ(plant(victim.c_str(), (path + ".tmp").c_str()), 0);
+      ASSERT_EQ(file_str_line(path.c_str(), "a", mode, mode == FILE_STR_ADD ? 0 : 1), 0);
+      EXPECT_EQ(read_file(path), mode == FILE_STR_ADD ? "a\na\nb\n" : "b\n");
+      EXPECT_FALSE(file_exists(path + ".tmp"));
+      struct stat st = stat_of(victim);
+      EXPECT_EQ(read_file(victim), "precious\n");
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+      EXPECT_EQ(st.st_nlink, 1u);
+    }
+  }
 
   // A half-written leftover of another owner does not stop a run by the
   // file's owner (who may write the directory, not that leftover).
@@ -340,6 +353,49 @@ TEST_F(FileStr, StaleTemporaryFilesNeverGetInTheWay) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(read_file(own), "a\n");
   EXPECT_FALSE(file_exists(own + ".tmp"));
+}
+
+// Appending to a FIFO or a device succeeds; only regular files are synced
+// (fsync refuses the others with EINVAL).
+TEST_F(FileStr, AddAtEndToAFifoOrADevice) {
+  const std::string fifo = etc + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {fifo, std::string("/dev/null")}) {
+    run_result r = edit(path, {"x"}, FILE_STR_ADD, FILE_STR_AT_END);
+    EXPECT_EQ(r.status, 0) << path;
+    EXPECT_EQ(r.out + r.err, "") << path;
+  }
+  EXPECT_TRUE(S_ISFIFO(stat_of(fifo).st_mode));
+}
+
+// The directory to sync is file_replace's parameter: a directory of sysfs,
+// whose directories refuse fsync with EINVAL as some file systems do, stands
+// for such a file system. The rename has happened by then, so the refusal
+// is no failure; other failures are.
+TEST_F(FileStr, ReplaceWhereTheDirectoryCannotBeSynced) {
+  unique_fd sys(::open("/sys", O_RDONLY | O_DIRECTORY));
+  if (!sys || ::fsync(sys.get()) == 0 || errno != EINVAL)
+    GTEST_SKIP() << "no directory here refuses fsync with EINVAL";
+  const std::string path = etc + "/replaced";
+  const std::string tmp_template = path + ".XXXXXX";
+  run_result r = run_in_child([&] {
+    program_path = "cifsctl";
+    _exit(file_replace("/sys", path.c_str(), tmp_template.c_str(), "new\n", nullptr));
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(read_file(path), "new\n");
+
+  r = run_in_child([&] {
+    program_path = "cifsctl";
+    _exit(file_replace("/missing", path.c_str(), tmp_template.c_str(), "newer\n", nullptr));
+  });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, reported("Unable to sync directory /missing: No such file or directory", ENOENT));
+  EXPECT_EQ(read_file(path), "newer\n");
+  EXPECT_EQ(directory_of("/a/b"), "/a");
+  EXPECT_EQ(directory_of("/b"), "/");
+  EXPECT_EQ(directory_of("b"), ".");
 }
 
 TEST_F(FileStr, MissingLockDirectoryIsAClearError) {
@@ -390,7 +446,7 @@ TEST_F(FileStr, FailedRenameKeepsTheFileAndSaysSo) {
   EXPECT_EQ(r.err, "Unable to rename file " + tmp + busy);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(read_file(path), "a\nb\n");
-  EXPECT_EQ(read_file(tmp), "z\na\nb\n");
+  EXPECT_FALSE(file_exists(tmp));
 }
 
 // A full file system: a small tmpfs whose free room is used up.

@@ -487,6 +487,46 @@ TEST_F(Generation, KeepsOwnerModeAndUsernameMap) {
   EXPECT_EQ(0600u, stat_of(smbusers).st_mode & 07777);
 }
 
+// A link planted under the temporary name, symbolic or hard, is replaced,
+// not written through: its target keeps its content, owner and mode.
+TEST_F(Generation, LinkAtTheTemporaryNameIsNotWrittenThrough) {
+  db_sql(example_sql);
+  const std::string victim = "/usr/local/etc/victim";
+  write_file(victim, "precious\n", 0600);
+  for (auto plant : {::symlink, ::link}) {
+    unlink(tmp_path);
+    ASSERT_EQ(0, plant(victim.c_str(), tmp_path));
+    run_result r = reconfigure();
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_TEXT_EQ(golden("gen_example.conf"), read_file(include_path));
+    EXPECT_FALSE(file_exists(tmp_path));
+    struct stat st = stat_of(victim);
+    EXPECT_EQ("precious\n", read_file(victim));
+    EXPECT_EQ(0600u, st.st_mode & 07777);
+    EXPECT_EQ(1u, st.st_nlink);
+  }
+}
+
+// With character sets on, a four-byte character (beyond the server's
+// three-byte "utf8") in a share's name, path and description reaches the
+// file unchanged, and Samba reads the name back.
+TEST_F(Generation, FourByteCharactersReachTheFile) {
+  db_sql(R"(
+INSERT INTO misc (param, val) VALUES ('mysql41_compatible', 'true');
+INSERT INTO module_fileserver_shares (id, name, description, path, writable, guest_ok, valid_users) VALUES
+  (1, 'photos📷', 'Snaps 😀', '/srv/📷/𠀀', 'true', 'true', 'any');
+)");
+  run_result r = reconfigure();
+  EXPECT_EQ(0, r.status) << r.err;
+  const std::string section =
+      "[photos\U0001F4F7]\n\tpath = /srv/\U0001F4F7/\U00020000\n\twritable = yes\n"
+      "\tguest ok = yes\n\tcomment = Snaps \U0001F600\n\n";
+  EXPECT_NE(std::string::npos, read_file(include_path).find(section)) << read_file(include_path);
+  auto sections = sections_of(testparm_installed().out);
+  ASSERT_EQ(2u, sections.size());
+  EXPECT_EQ("[photos\U0001F4F7]", sections[1][0]);
+}
+
 // Skipped shares, the guest-only share, the flag readings, no hosts and no
 // interfaces setting.
 TEST_F(Generation, EdgeCases) {

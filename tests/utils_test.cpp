@@ -186,6 +186,17 @@ TEST(Compctl, SetDirtyFlagRecordsTheTime) {
   EXPECT_GE(std::strtoll(read_file(dirty_flag).c_str(), nullptr, 10), before);
   for (const std::string& name : entries(std::string(test_product_root) + "/var"))
     EXPECT_EQ(std::string::npos, name.find("components.dirty.")) << name;
+
+  // A replacement that cannot be renamed into place takes its temporary
+  // file away.
+  unlink(dirty_flag.c_str());
+  make_dirs(dirty_flag + "/x");
+  r = run_program({compctl, "--set-dirty-flag"});
+  EXPECT_EQ(1, r.status);
+  EXPECT_EQ(0, r.err.rfind("compctl: Unable to write " + dirty_flag + ": Is a directory\n", 0))
+      << r.err;
+  for (const std::string& name : entries(std::string(test_product_root) + "/var"))
+    EXPECT_EQ(std::string::npos, name.find("components.dirty.")) << name;
 }
 
 TEST(Compctl, MisuseIsAUsageError) {
