@@ -8,7 +8,10 @@
 #include <cstdarg>
 #include <cstring>
 #include <memory>
-#include <unordered_set>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "runtime/db.h"
 #include "runtime/file_str.h"
@@ -16,6 +19,7 @@
 #include "runtime/owners.h"
 #include "runtime/paths.h"
 #include "runtime/staged_file.h"
+#include "samba/conf_reader.h"
 
 namespace {
 
@@ -43,17 +47,6 @@ constexpr const char shares_query[] =
 constexpr const char users_query[] =
     "select name, sys_name \t\t\tfrom module_fileserver_users u, module_fileserver_valid_users v "
     "\t\t\twhere v.sid='%s' and v.uid=u.id";
-
-constexpr const char unsafe_value[] = "holds a control character or ends in a backslash";
-
-// Samba drops the blanks at both ends of a value and folds every run of
-// blanks inside it into one. Harmless in a comment, but a path read back
-// that way names another directory.
-bool blanks_kept(const char* value) {
-  size_t len = std::strlen(value);
-  return len == 0 ||
-         (value[0] != ' ' && value[len - 1] != ' ' && std::strstr(value, "  ") == nullptr);
-}
 
 [[gnu::format(printf, 3, 4)]] void format_text(char* buf, size_t size, const char* format, ...) {
   va_list args;
@@ -86,88 +79,140 @@ struct lock_releaser {
 };
 using unique_lock_file = std::unique_ptr<locked_file, lock_releaser>;
 
-// Writes one share's section, or reports why it is left out. keys holds
-// the lookup names of the sections written so far.
-void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, std::unordered_set<std::string>& keys) {
-  const char* id = row[0];
-  const char* name = row[1];
-  const char* description = row[2];
-  const char* path = row[3];
-  const bool writable = flag_true(row[4]);
-  const bool guest_ok = flag_true(row[5]);
-  const char* valid_users = row[6];
-  const bool any = valid_users != nullptr && std::strcmp(valid_users, "any") == 0;
-  const bool select = valid_users != nullptr && std::strncmp(valid_users, "select", 4) == 0;
+// A share's row as the generator reads it.
+struct share_row {
+  const char* id;
+  const char* name;
+  const char* description;
+  const char* path;
+  bool writable, guest_ok, any, select;
+};
 
+share_row read_share(MYSQL_ROW row) {
+  const char* valid_users = row[6];
+  return {row[0],
+          row[1],
+          row[2],
+          row[3],
+          flag_true(row[4]),
+          flag_true(row[5]),
+          valid_users != nullptr && std::strcmp(valid_users, "any") == 0,
+          valid_users != nullptr && std::strncmp(valid_users, "select", 4) == 0};
+}
+
+// The first share written under each key Samba finds shares by: its name
+// and id, for the report on a later share that Samba would take for it.
+using written_shares = std::unordered_map<std::string, std::pair<std::string, std::string>>;
+
+// Why Samba would not serve the share under its name from its path, or ""
+// when it would.
+std::string name_and_path_fault(const share_row& s) {
+  switch (conf_check_share_name(s.name)) {
+    case conf_share_name::not_read_back:
+      return "Samba would not read its name back as a section of its own";
+    case conf_share_name::samba_own:
+      return "Samba gives its name a meaning of its own";
+    case conf_share_name::unreachable:
+      return "smbd would not find it under its name";
+    case conf_share_name::ok:
+      break;
+  }
+  // A share without a path is one Samba marks unavailable.
+  if (s.path[0] == '\0')
+    return "its path is empty";
+  if (!conf_value_exact(s.path))
+    return "Samba would not read its path back unchanged";
+  return "";
+}
+
+// Appends " <user>" to list for every linked user with a system account,
+// each as Samba's list reader takes back exactly that one account. Returns
+// why the list cannot be written, or "". Dropping one user would leave the
+// list shorter, or empty, and Samba reads either as open to more users.
+std::string valid_user_list(MYSQL_RES* users, std::string& list) {
+  while (MYSQL_ROW user = mysql_fetch_row(users)) {
+    const char* sys_name = user[1];
+    if (sys_name == nullptr)
+      continue;
+    const std::string shown = "its valid user '" + printable_value(sys_name) + "'";
+    switch (conf_account_kind(sys_name)) {
+      case conf_account::group:
+        return shown + " would be read by Samba as a group";
+      case conf_account::sid:
+        return shown + " would be read by Samba as a security identifier";
+      case conf_account::macro:
+        return shown + " would be read by Samba as another name for each client";
+      case conf_account::nobody:
+        return shown + " would be read by Samba as nobody";
+      case conf_account::user:
+        break;
+    }
+    std::optional<std::string> text = conf_list_text(sys_name);
+    if (!text)
+      return "Samba would not read " + shown + " back unchanged";
+    list += ' ';
+    list += *text;
+  }
+  // An empty "valid users =" admits every account.
+  return list.empty() ? "it has no valid user to list" : "";
+}
+
+// Writes one share's section, or reports why it is left out.
+void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, written_shares& written) {
+  const share_row s = read_share(row);
   // The id comes from the database; escaping keeps a stray quote in it from
   // changing the statement (a number passes unchanged).
-  unique_text sid(db_escape(conn, id != nullptr ? id : ""));
+  unique_text sid(db_escape(conn, s.id != nullptr ? s.id : ""));
   char sql[text_size];
   format_text(sql, sizeof sql, users_query, sid.get());
   unique_mysql_res users = query_or_die(conn, sql);
 
-  const bool empty_selection = select && mysql_num_rows(users.get()) == 0;
-  if ((empty_selection && !guest_ok) || name == nullptr || path == nullptr)
+  const bool empty_selection = s.select && mysql_num_rows(users.get()) == 0;
+  if ((empty_selection && !s.guest_ok) || s.name == nullptr || s.path == nullptr)
     return;
 
-  const std::string shown = printable_value(name);
-  const std::string id_text = id != nullptr ? printable_value(id) : "NULL";
+  const std::string shown = printable_value(s.name);
+  const std::string id_text = s.id != nullptr ? printable_value(s.id) : "NULL";
   auto refuse = [&](const std::string& why) {
     report_notice("Share '%s' (id %s) is left out of %s: %s\n", shown.c_str(), id_text.c_str(),
                   paths::smb_conf_include, why.c_str());
   };
-
-  if (!conf_value_ok(name))
-    return refuse(std::string("its name ") + unsafe_value);
-  if (!share_name_ok(name))
-    return refuse("Samba would not read its name back as a section of its own");
-  if (!conf_value_ok(path))
-    return refuse(std::string("its path ") + unsafe_value);
-  // A share without a path is one Samba marks unavailable.
-  if (path[0] == '\0')
-    return refuse("its path is empty");
-  if (!blanks_kept(path))
-    return refuse(
-        "its path begins or ends with a blank or holds two blanks in a row, which Samba folds");
-  if (description != nullptr && !conf_value_ok(description))
-    return refuse(std::string("its description ") + unsafe_value);
-  std::string key = share_name_key(name);
-  if (keys.count(key) != 0)
-    return refuse("Samba would merge it into an earlier share of the same name");
-
-  const bool list_users = !any && !empty_selection;
+  if (std::string fault = name_and_path_fault(s); !fault.empty())
+    return refuse(fault);
+  std::string key = conf_share_key(s.name);
+  if (auto earlier = written.find(key); earlier != written.end())
+    return refuse("Samba would merge it into the earlier share '" + earlier->second.first +
+                  "' (id " + earlier->second.second + ")");
+  const bool list_users = !s.any && !empty_selection;
   std::string user_list;
   if (list_users) {
-    while (MYSQL_ROW user = mysql_fetch_row(users.get())) {
-      const char* sys_name = user[1];
-      if (sys_name == nullptr)
-        continue;
-      // Dropping just this user would leave the list shorter, or empty,
-      // and Samba reads either as open to more users: the whole share
-      // stays out.
-      if (!account_name_ok(sys_name))
-        return refuse("its valid user '" + printable_value(sys_name) +
-                      "' is not a plain account name");
-      user_list += ' ';
-      user_list += sys_name;
-    }
-    // An empty "valid users =" admits every account.
-    if (user_list.empty())
-      return refuse("it has no valid user to list");
+    if (std::string fault = valid_user_list(users.get(), user_list); !fault.empty())
+      return refuse(fault);
   }
+  written.emplace(std::move(key), std::make_pair(shown, id_text));
 
-  keys.insert(std::move(key));
-  std::fprintf(out, "[%s]\n\tpath = %s\n\twritable = %s\n\tguest ok = %s\n", name, path,
-               writable ? "yes" : "no", guest_ok ? "yes" : "no");
+  std::fprintf(out, "[%s]\n\tpath = %s\n\twritable = %s\n\tguest ok = %s\n", s.name, s.path,
+               s.writable ? "yes" : "no", s.guest_ok ? "yes" : "no");
   if (empty_selection)
     std::fputs("\tguest only = yes\n", out);
-  if (description != nullptr)
-    std::fprintf(out, "\tcomment = %s\n", description);
-  if (!list_users) {
-    std::fputs("\n", out);
-    return;
-  }
-  std::fprintf(out, "\tvalid users =%s\n\n", user_list.c_str());
+  // A description Samba would read otherwise is left out; the share stays.
+  if (s.description != nullptr && conf_value_exact(s.description))
+    std::fprintf(out, "\tcomment = %s\n", s.description);
+  else if (s.description != nullptr)
+    report_notice("The description of share '%s' (id %s) is left out of %s: Samba would not read "
+                  "it back unchanged\n",
+                  shown.c_str(), id_text.c_str(), paths::smb_conf_include);
+  if (list_users)
+    std::fprintf(out, "\tvalid users =%s\n", user_list.c_str());
+  std::fputs("\n", out);
+}
+
+// One section per share row, in the order the server returns them.
+void write_shares(FILE* out, MYSQL* conn) {
+  unique_mysql_res shares = query_or_die(conn, shares_query);
+  written_shares written;
+  while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
+    write_share(out, conn, row, written);
 }
 
 // Gives the complete temporary file its final owner and mode, pushes it to
@@ -194,64 +239,6 @@ void sync_directory_of(const char* path) {
 }
 
 }  // namespace
-
-bool conf_value_ok(const char* value) {
-  if (value == nullptr)
-    return false;
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(value);
-  unsigned char last = 0;
-  for (; *p != '\0'; ++p) {
-    if (is_control(*p))
-      return false;
-    if (*p != ' ')
-      last = *p;
-  }
-  // Samba skips blanks between the backslash and the line end.
-  return last != '\\';
-}
-
-bool share_name_ok(const char* name) {
-  if (!conf_value_ok(name) || name[0] == '\0')
-    return false;
-  if (std::strpbrk(name, "[]") != nullptr || std::strstr(name, "  ") != nullptr)
-    return false;
-  // Samba takes any section whose name matches "global" or "globals",
-  // ignoring case and every blank, for the global one.
-  std::string folded;
-  for (const char* p = name; *p != '\0'; ++p) {
-    if (*p == ' ')
-      continue;
-    char c = *p;
-    folded += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  // "printers" would turn the share into Samba's printer template.
-  return folded != "global" && folded != "globals" && folded != "printers";
-}
-
-bool account_name_ok(const char* name) {
-  if (name == nullptr || name[0] == '\0')
-    return false;
-  for (const char* p = name; *p != '\0'; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-        c == '_' || c == '-' || c >= 0x80)
-      continue;
-    // Machine accounts end in '$'.
-    if (c == '$' && p[1] == '\0' && p != name)
-      continue;
-    return false;
-  }
-  return true;
-}
-
-std::string share_name_key(const char* name) {
-  std::string key;
-  for (const char* p = name; *p != '\0'; ++p) {
-    char c = *p;
-    key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  }
-  return key;
-}
 
 std::string printable_value(const char* value) {
   std::string shown;
@@ -282,54 +269,75 @@ std::string printable_value(const char* value) {
   return shown;
 }
 
-int write_global_section(FILE* out, MYSQL* conn) {
-  std::fputs("[global]\n", out);
-  std::fprintf(out, "\tusername map = %s\n", paths::smbusers);
+namespace {
 
+void report_setting(const char* key) {
+  report_notice("Setting %s is left out of %s: Samba would not read its value back unchanged\n",
+                key, paths::smb_conf_include);
+}
+
+// The settings' lines; each value Samba would not read back unchanged is
+// left out with a report.
+void write_settings(FILE* out, MYSQL* conn) {
   for (const auto& setting : global_settings) {
     const char* value = db_select_value(setting[0], params_table, "param", "val", conn);
     if (value == nullptr || value[0] == '\0')
       continue;
-    if (!conf_value_ok(value)) {
-      report_notice("Setting %s is left out of %s: its value %s\n", setting[0],
-                    paths::smb_conf_include, unsafe_value);
+    if (!conf_value_exact(value)) {
+      report_setting(setting[0]);
       continue;
     }
     std::fprintf(out, "\t%s = %s\n", setting[1], value);
   }
 
   const char* interfaces = db_select_value("interfaces", params_table, "param", "val", conn);
-  if (interfaces != nullptr && interfaces[0] != '\0' && !conf_value_ok(interfaces)) {
-    report_notice("Setting %s is left out of %s: its value %s\n", "interfaces",
-                  paths::smb_conf_include, unsafe_value);
+  if (interfaces != nullptr && interfaces[0] != '\0' &&
+      !conf_value_exact(std::string("lo ") + interfaces)) {
+    report_setting("interfaces");
     interfaces = nullptr;
   }
   if (interfaces != nullptr && interfaces[0] != '\0')
     std::fprintf(out, "\tinterfaces = lo %s\n", interfaces);
   else
     std::fputs("\tinterfaces = lo\n", out);
+}
 
-  std::fputs("\tallow hosts = ", out);
+// The hosts, each one entry of Samba's list (quoted where it needs to be);
+// returns how many were written and counts in *refused those left out.
+int write_hosts(FILE* out, MYSQL* conn, int* refused) {
   unique_mysql_res hosts = query_or_die(conn, hosts_query);
   int written = 0;
-  int refused = 0;
   while (MYSQL_ROW row = mysql_fetch_row(hosts.get())) {
     const char* host = row[0];
+    std::optional<std::string> text;
     // An empty or blank entry names no host; left out, it must still count
     // as refused so that a list of only such entries is not written empty.
-    if (host == nullptr || !conf_value_ok(host) || host[std::strspn(host, " ")] == '\0') {
-      ++refused;
+    const char* fault = host == nullptr                        ? "it is NULL"
+                        : conf_list_items(host).empty()        ? "it is blank"
+                        : !(text = conf_list_text(host))       ? "Samba would not read it back unchanged"
+                                                               : nullptr;
+    if (fault != nullptr) {
+      ++*refused;
       const std::string shown = host != nullptr ? "'" + printable_value(host) + "'" : "NULL";
-      report_notice("Host %s is left out of %s: it %s\n", shown.c_str(), paths::smb_conf_include,
-                    host == nullptr       ? "is NULL"
-                    : conf_value_ok(host) ? "is blank"
-                                          : unsafe_value);
+      report_notice("Host %s is left out of %s: %s\n", shown.c_str(), paths::smb_conf_include,
+                    fault);
       continue;
     }
-    std::fprintf(out, written == 0 ? "%s" : ", %s", host);
+    std::fprintf(out, written == 0 ? "%s" : ", %s", text->c_str());
     ++written;
   }
-  hosts.reset();
+  return written;
+}
+
+}  // namespace
+
+int write_global_section(FILE* out, MYSQL* conn) {
+  std::fputs("[global]\n", out);
+  std::fprintf(out, "\tusername map = %s\n", paths::smbusers);
+  write_settings(out, conn);
+  std::fputs("\tallow hosts = ", out);
+  int refused = 0;
+  const int written = write_hosts(out, conn, &refused);
   std::fputs("\n\n\n", out);
   // Samba reads an empty list as "every host": fail rather than open up.
   return written == 0 && refused > 0 ? 1 : 0;
@@ -370,12 +378,7 @@ int reconfigure_all() {
   if (write_global_section(out.get(), conn.get()) != 0)
     fatal("Unable to print [global] section to %s", paths::smb_conf);
 
-  {
-    unique_mysql_res shares = query_or_die(conn.get(), shares_query);
-    std::unordered_set<std::string> keys;
-    while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
-      write_share(out.get(), conn.get(), row, keys);
-  }
+  write_shares(out.get(), conn.get());
   conn.reset();
 
   uid_t uid = is_new ? 0 : st.st_uid;

@@ -253,6 +253,46 @@ TEST_F(Scenario, ThePanelsRequestsAsClientsSeeThem) {
     EXPECT_EQ(0, r.status) << r.out;
   }
   {
+    SCOPED_TRACE("twins and Samba's own names: restricted \u03a9, public \u03c9, homes, ipc$");
+    make_dirs(shares + "/omega", 0700);
+    ASSERT_EQ(0, system(("chown alice " + shares + "/omega").c_str()));
+    write_file(shares + "/omega/secret.txt", "for alice only\n");
+    make_dirs(shares + "/omega-pub");
+    db_sql("INSERT INTO module_fileserver_shares (id, name, description, path, writable, guest_ok, "
+           "valid_users) VALUES (4, '\xce\xa9', NULL, '/opt/shares/omega', 'true', 'false', "
+           "'select'), (5, '\xcf\x89', NULL, '/opt/shares/omega-pub', 'false', 'true', 'any'), "
+           "(6, 'homes', NULL, '/opt/shares/pub', 'true', 'false', 'any'), "
+           "(7, 'ipc$', NULL, '/opt/shares/pub', 'false', 'true', 'any'), "
+           "(8, 'IPC $', NULL, '/opt/shares/pub', 'false', 'true', 'any');"
+           "INSERT INTO module_fileserver_valid_users (sid, uid) VALUES (4, 1);");
+    run_result r = run_cifsctl({"--reconfigure-all"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ("cifsctl: Share '\xcf\x89' (id 5) is left out of /usr/local/etc/smb.conf.include: "
+              "Samba would merge it into the earlier share '\xce\xa9' (id 4)\n"
+              "cifsctl: Share 'homes' (id 6) is left out of /usr/local/etc/smb.conf.include: "
+              "Samba gives its name a meaning of its own\n"
+              "cifsctl: Share 'ipc$' (id 7) is left out of /usr/local/etc/smb.conf.include: "
+              "Samba gives its name a meaning of its own\n",
+              without_vanished_pids(r.err));
+    ASSERT_TRUE(eventually(accepts_on_445));
+    for (const char* name : {"\xce\xa9", "\xcf\x89"}) {
+      r = smb(name, "", "get secret.txt /tmp/leak.txt");
+      EXPECT_NE(0, r.status) << name << ": " << r.out;
+      EXPECT_FALSE(file_exists("/tmp/leak.txt")) << name;
+    }
+    EXPECT_EQ(0, smb("\xcf\x89", "awhite%Alice pw'1", "get secret.txt /tmp/own.txt").status);
+    EXPECT_EQ("for alice only\n", read_file("/tmp/own.txt"));
+    // smbd takes "IPC $" for a share like any other.
+    EXPECT_TRUE(has(smb("IPC $", "", "ls").out, "readme.txt"));
+    for (const char* home : {"alice", "awhite"})
+      EXPECT_TRUE(has(smb(home, "awhite%Alice pw'1", "ls").out, "NT_STATUS_BAD_NETWORK_NAME"))
+          << home;
+    db_sql("DELETE FROM module_fileserver_shares WHERE id > 3;"
+           "DELETE FROM module_fileserver_valid_users WHERE sid = 4;");
+    request_and_wait({"--reconfigure-all"});
+    EXPECT_EQ("IPC$ drop private pub", listed_shares());
+  }
+  {
     SCOPED_TRACE("preferences: a new workgroup and server string after the restart");
     db_sql("UPDATE module_fileserver_params SET val = 'TEAM' WHERE param = 'workgroup';"
            "UPDATE module_fileserver_params SET val = 'Team files' WHERE param = 'description';");

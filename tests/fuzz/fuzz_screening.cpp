@@ -1,14 +1,18 @@
-// Fuzzes the generator's value screening against what each check promises:
-// whatever it accepts, written as a line of smb.conf, can neither end the
-// line early, nor join the next line to it, nor open another section, nor
-// name more than one user; printable_value is one line and reversible; the
-// lookup key folds ASCII case only. The input is one C string (up to its
-// first NUL byte).
+// Fuzzes the reader model against what each answer promises: a value it
+// calls exact, written as a line of smb.conf, can neither end the line
+// early, nor join the next line to it, nor lose a blank; a share name it
+// accepts opens a section of its own that is not Samba's global one; a list
+// text it gives reads back as one item; the share key folds ASCII case;
+// printable_value is one line and reversible. The input is one C string (up
+// to its first NUL byte).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
+#include "samba/conf_reader.h"
 #include "samba/generation.h"
 
 namespace {
@@ -31,9 +35,8 @@ bool samba_space(unsigned char c) {
 
 // The line "\tname = value\n" stays one line with one parameter.
 bool one_line(const std::string& value) {
-  for (unsigned char c : value)
-    if (control(c))
-      return false;
+  if (value.find('\n') != std::string::npos)
+    return false;
   const std::string line = "\tcomment = " + value;
   size_t end = line.size();
   while (end > 0 && samba_space(static_cast<unsigned char>(line[end - 1])))
@@ -102,47 +105,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string value = raw.substr(0, raw.find('\0'));
   const char* v = value.c_str();
 
-  if (conf_value_ok(v) && !one_line(value))
-    fail("conf_value_ok", value);
+  if (conf_value_exact(value)) {
+    if (!one_line(value))
+      fail("conf_value_exact (line)", value);
+    if (!value.empty() && (samba_space(value.front()) || samba_space(value.back())))
+      fail("conf_value_exact (blanks at the ends)", value);
+    for (size_t i = 1; i < value.size(); ++i)
+      if (samba_space(value[i - 1]) && samba_space(value[i]))
+        fail("conf_value_exact (run of blanks)", value);
+  }
 
-  if (share_name_ok(v)) {
-    if (!conf_value_ok(v) || value.empty())
-      fail("share_name_ok (value rule)", value);
-    // A bracket would end the header early or open another one; a run of
-    // blanks is folded by Samba into a different name.
-    if (value.find_first_of("[]") != std::string::npos || value.find("  ") != std::string::npos)
-      fail("share_name_ok (brackets, blanks)", value);
+  if (conf_check_share_name(value) == conf_share_name::ok) {
+    if (value.empty() || !one_line(value) || value.find(']') != std::string::npos)
+      fail("conf_check_share_name (header)", value);
     const std::string f = folded(value);
-    if (f == "global" || f == "globals")
-      fail("share_name_ok (global section)", value);
+    if (f == "global" || f == "globals" || f == "printers")
+      fail("conf_check_share_name (Samba's own)", value);
   }
 
-  if (account_name_ok(v)) {
-    if (value.empty() || !one_line(value))
-      fail("account_name_ok (value rule)", value);
-    // Samba splits a user list on blanks and commas, takes @ + & in front
-    // as a group, expands % and reads \ as a domain separator.
-    if (value.find_first_of(" ,\t%\\\"'@+&=#;[]") != std::string::npos)
-      fail("account_name_ok (list syntax)", value);
-    for (size_t i = 0; i < value.size(); ++i) {
-      unsigned char c = static_cast<unsigned char>(value[i]);
-      bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                   c == '.' || c == '_' || c == '-' || c >= 0x80;
-      bool machine = c == '$' && i + 1 == value.size() && i > 0;
-      if (!plain && !machine)
-        fail("account_name_ok (characters)", value);
-    }
+  if (std::optional<std::string> text = conf_list_text(value)) {
+    std::optional<std::string> read = conf_read_value(*text);
+    if (value.find('"') != std::string::npos || !read ||
+        conf_list_items(*read) != std::vector<std::string>{value})
+      fail("conf_list_text", value);
   }
 
-  const std::string key = share_name_key(v);
-  if (key.size() != value.size())
-    fail("share_name_key (length)", value);
-  for (size_t i = 0; i < value.size(); ++i) {
-    char c = value[i];
-    char want = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    if (key[i] != want)
-      fail("share_name_key (folding)", value);
-  }
+  std::string lowered;
+  for (char c : value)
+    lowered += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  if (conf_share_key(value) != conf_share_key(lowered))
+    fail("conf_share_key (ASCII case)", value);
 
   const std::string shown = printable_value(v);
   for (unsigned char c : shown)
