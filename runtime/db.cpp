@@ -105,14 +105,10 @@ void db_check_key(const char* value, const char* unit, int line, const char* con
   if (value == nullptr || std::strpbrk(value, "\\\"'") == nullptr)
     return;
   // Worded like glibc's assert, which names the program by its base name.
-  const char* name = program_invocation_short_name;
-  if (program_path) {
-    const char* slash = std::strrchr(program_path, '/');
-    name = slash ? slash + 1 : program_path;
-  }
+  std::string_view name = program_path ? program_name() : program_invocation_short_name;
   std::fflush(stdout);
-  std::fprintf(stderr, "%s%s%s:%d: Assertion `%s' failed.\n", name, *name ? ": " : "", unit,
-               line, condition_text);
+  std::fprintf(stderr, "%.*s%s%s:%d: Assertion `%s' failed.\n", static_cast<int>(name.size()),
+               name.data(), name.empty() ? "" : ": ", unit, line, condition_text);
   std::fflush(stderr);
   std::abort();
 }
@@ -129,13 +125,12 @@ int read_container_number(const char* path) {
     ++p;
   if (!std::isdigit(static_cast<unsigned char>(*p)))
     return 0;
+  errno_keeper keep;
   errno = 0;
   long number = std::strtol(p, nullptr, 10);
   // A number that does not fit is no container number the platform makes.
-  if (errno == ERANGE || number > INT_MAX) {
-    errno = 0;
+  if (errno == ERANGE || number > INT_MAX)
     return 0;
-  }
   return static_cast<int>(number);
 }
 

@@ -157,10 +157,10 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
   unsigned long long number = 0;
   bool valid = !v.null && std::isdigit(static_cast<unsigned char>(value[0]));
   if (valid) {
+    errno_keeper keep;
     errno = 0;
     number = std::strtoull(value, nullptr, 10);
     valid = errno != ERANGE && number <= UINT_MAX;
-    errno = 0;
   }
   if (!valid) {
     report_msg(0,
@@ -362,10 +362,10 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
     return 0;
   }
   char* end = nullptr;
+  errno_keeper keep;
   errno = 0;
   long id = std::strtol(value, &end, 10);
   bool valid = end != value && errno != ERANGE && id >= INT_MIN && id <= INT_MAX;
-  errno = 0;
   return valid ? static_cast<int>(id) : 0;
 }
 
@@ -448,10 +448,14 @@ int get_max_id(const char* table, MYSQL* conn) {
     return 0;
   }
   // NULL, the max of an empty table, reads as 0.
-  errno = 0;
-  long long max = std::strtoll(value, nullptr, 10);
-  bool in_range = errno != ERANGE && max >= INT_MIN && max < INT_MAX;
-  errno = 0;
+  long long max;
+  bool in_range;
+  {
+    errno_keeper keep;
+    errno = 0;
+    max = std::strtoll(value, nullptr, 10);
+    in_range = errno != ERANGE && max >= INT_MIN && max < INT_MAX;
+  }
   if (!in_range) {
     report_msg(0, "Unable to define max id: %s", "id out of range");
     return 0;

@@ -249,7 +249,6 @@ int run_service_script(const char* script, const char* service, const char* acti
       fatal("No such file '%s': %s", script, std::strerror(error));
     fatal("Error during access to '%s': %s", script, std::strerror(error));
   }
-  errno = 0;
   if (!S_ISREG(st.st_mode))
     fatal("Not a regular file: '%s'", script);
   if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
@@ -288,7 +287,6 @@ int run_service_script(const char* script, const char* service, const char* acti
     report_msg(0, "Error occured during %s service %s: %s\n", label, service, std::strerror(errno));
     return -1;
   }
-  errno = 0;
   if (WIFEXITED(status)) {
     if (WEXITSTATUS(status) == 0)
       return 0;
