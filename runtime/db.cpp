@@ -335,7 +335,7 @@ const char* db_query_value(const char* sql, MYSQL* conn) {
 
 const char* db_select_value(const char* key, const char* table, const char* key_column,
                             const char* value_column, MYSQL* conn) {
-  db_check_key(key, "get", 430, db_key_condition);
+  db_check_key(key, "get", static_cast<int>(get_check::select_value_key), db_key_condition);
   char sql[text_size];
   int n = std::snprintf(sql, sizeof sql, select_value_format, value_column, table, key_column,
                         key ? key : "");
