@@ -98,8 +98,8 @@ MYSQL* db_use_or_open(MYSQL* conn, unique_mysql& own);
 // Formats a statement into sql[size]; false when it had to be cut.
 [[gnu::format(printf, 3, 4)]] bool db_format_sql(char* sql, size_t size, const char* format, ...);
 
-// Container step run first by every db_connect: TAV_DB_HOST from the target
-// of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
+// The container set-up, run first by every db_connect: TAV_DB_HOST from the
+// target of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
 // container number in /proc/kv/veinfo; none overwrites a value already set.
 // Returns 0 or -1.
 int setup_container_env();

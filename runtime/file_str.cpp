@@ -370,7 +370,7 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
   return 0;
 }
 
-// Step 3 of file_str: the mode's own work. existed tells whether the stat
+// The mode's own work on the locked file. existed tells whether the stat
 // found the file; st is its status then.
 int apply_mode(const char* path, const char* const* lines, int mode, int variant, bool existed,
                const struct stat* st) {

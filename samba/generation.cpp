@@ -367,7 +367,8 @@ int reconfigure_all() {
 
   char tmp_path[text_size];
   format_text(tmp_path, sizeof tmp_path, "%s.tmp", include_path);
-  // Private until step 10 gives the final mode.
+  // Root's alone until it gets its final owner and mode, just before it
+  // replaces the installed file.
   unique_fd tmp_fd(open(tmp_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   unique_file out(tmp_fd ? fdopen(tmp_fd.get(), "w") : nullptr);
   if (!out)
