@@ -152,10 +152,10 @@ pid_t wait_child(pid_t pid, int* status, int options) {
 }
 
 // Waits for pid and turns its end into a runner result: the exit status, or
-// -1 when it was ended by a signal or could not be collected. errno is
-// cleared before the wait, as the capture loop clears it before each check
-// of the child, and is clear after a normal end also when an interrupted
-// wait was retried.
+// -1 when it was ended by a signal or could not be collected. Like every
+// check of the child in the capture loop, the wait starts with errno
+// cleared; after a normal end errno is clear again, also when an
+// interrupted wait was retried.
 int collect_child(pid_t pid) {
   int status = 0;
   errno = 0;
