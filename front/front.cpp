@@ -2,7 +2,9 @@
 
 #include <getopt.h>
 
+#include <array>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "runtime/exec.h"
@@ -19,94 +21,106 @@ namespace {
 // Values are kept to what a 4096-byte buffer holds.
 constexpr size_t value_max = 4095;
 
-const char* const slot_names[slot_count] = {
-    "smbuser-name", "user-name",   "old-smbuser-name", "new-smbuser-name", "share-name",
-    "path",         "description", "valid-smbusers",   "old-share-name",   "new-share-name",
-    "workgroup",    "guest-account", "password-server", "security",
+enum class effect {
+  value,    // stores its argument in a value slot
+  nothing,  // accepted, no effect
+  action,   // selects an action unless one is selected already
+  help,     // selects help, whatever was selected before
+  flag,     // sets a service flag
 };
 
-// What each row of the option table does when getopt_long returns 0.
-struct row_effect {
-  int slot;        // value slot, or -1
-  action selects;  // action option, or action_none
+// One command-line option: its names and what it does.
+struct option_row {
+  const char* name;  // the long option; a value option's slot bears this name in messages
+  char letter;       // the short option, or 0: getopt_long then returns 0 and the row's index
+  effect what;
+  slot value;
+  action selects;
+  bool command_line::*flag;
 };
 
-const struct option long_options[] = {
-    {"smbuser-name", required_argument, nullptr, 0},
-    {"user-name", required_argument, nullptr, 0},
-    {"old-smbuser-name", required_argument, nullptr, 0},
-    {"new-smbuser-name", required_argument, nullptr, 0},
-    {"share-name", required_argument, nullptr, 0},
-    {"path", required_argument, nullptr, 0},
-    {"description", required_argument, nullptr, 0},
-    {"valid-smbusers", required_argument, nullptr, 0},
-    {"old-share-name", required_argument, nullptr, 0},
-    {"new-share-name", required_argument, nullptr, 0},
-    {"workgroup", required_argument, nullptr, 0},
-    {"writable", no_argument, nullptr, 0},
-    {"guest-ok", no_argument, nullptr, 0},
-    {"valid-smbusers-any", no_argument, nullptr, 0},
-    {"valid-smbusers-none", no_argument, nullptr, 0},
-    {"encrypt-passwords", no_argument, nullptr, 0},
-    {"guest-account", required_argument, nullptr, 0},
-    {"password-server", required_argument, nullptr, 0},
-    {"security", required_argument, nullptr, 0},
-    {"reconfigure-all", no_argument, nullptr, 0},
-    {"add-smbuser", no_argument, nullptr, 0},
-    {"set-smbuser-password", no_argument, nullptr, 0},
-    {"rename-smbuser", no_argument, nullptr, 0},
-    {"del-smbuser", no_argument, nullptr, 0},
-    {"add-share", no_argument, nullptr, 0},
-    {"update-share", no_argument, nullptr, 0},
-    {"rename-share", no_argument, nullptr, 0},
-    {"del-share", no_argument, nullptr, 0},
-    {"set-preferences", no_argument, nullptr, 0},
-    {"usage-status", no_argument, nullptr, 0},
-    {"check-packages", no_argument, nullptr, 0},
-    {"help", no_argument, nullptr, 'h'},
-    {"start", no_argument, nullptr, 'p'},
-    {"stop", no_argument, nullptr, 'o'},
-    {"status", no_argument, nullptr, 's'},
-    {"restart", no_argument, nullptr, 'r'},
-    {"without-restart", no_argument, nullptr, 'w'},
-    {nullptr, 0, nullptr, 0},
-};
+constexpr option_row value_row(const char* name, slot s) {
+  return {name, 0, effect::value, s, action_none, nullptr};
+}
+constexpr option_row inert_row(const char* name) {
+  return {name, 0, effect::nothing, slot_count, action_none, nullptr};
+}
+constexpr option_row action_row(const char* name, action a) {
+  return {name, 0, effect::action, slot_count, a, nullptr};
+}
+constexpr option_row flag_row(const char* name, char letter, bool command_line::*flag) {
+  return {name, letter, effect::flag, slot_count, action_none, flag};
+}
 
-constexpr row_effect row_effects[] = {
-    {slot_smbuser_name, action_none},
-    {slot_user_name, action_none},
-    {slot_old_smbuser_name, action_none},
-    {slot_new_smbuser_name, action_none},
-    {slot_share_name, action_none},
-    {slot_path, action_none},
-    {slot_description, action_none},
-    {slot_valid_smbusers, action_none},
-    {slot_old_share_name, action_none},
-    {slot_new_share_name, action_none},
-    {slot_workgroup, action_none},
-    {-1, action_none},
-    {-1, action_none},
-    {-1, action_none},
-    {-1, action_none},
-    {-1, action_none},
-    {slot_guest_account, action_none},
-    {slot_password_server, action_none},
-    {slot_security, action_none},
-    {-1, action_reconfigure_all},
-    {-1, action_add_smbuser},
-    {-1, action_set_smbuser_password},
-    {-1, action_rename_smbuser},
-    {-1, action_del_smbuser},
-    {-1, action_add_share},
-    {-1, action_update_share},
-    {-1, action_rename_share},
-    {-1, action_del_share},
-    {-1, action_set_preferences},
-    {-1, action_usage_status},
-    {-1, action_check_packages},
+// In getopt_long's order: the options told apart by index first, then
+// those that return their short letter.
+constexpr option_row option_rows[] = {
+    value_row("smbuser-name", slot_smbuser_name),
+    value_row("user-name", slot_user_name),
+    value_row("old-smbuser-name", slot_old_smbuser_name),
+    value_row("new-smbuser-name", slot_new_smbuser_name),
+    value_row("share-name", slot_share_name),
+    value_row("path", slot_path),
+    value_row("description", slot_description),
+    value_row("valid-smbusers", slot_valid_smbusers),
+    value_row("old-share-name", slot_old_share_name),
+    value_row("new-share-name", slot_new_share_name),
+    value_row("workgroup", slot_workgroup),
+    inert_row("writable"),
+    inert_row("guest-ok"),
+    inert_row("valid-smbusers-any"),
+    inert_row("valid-smbusers-none"),
+    inert_row("encrypt-passwords"),
+    value_row("guest-account", slot_guest_account),
+    value_row("password-server", slot_password_server),
+    value_row("security", slot_security),
+    action_row("reconfigure-all", action_reconfigure_all),
+    action_row("add-smbuser", action_add_smbuser),
+    action_row("set-smbuser-password", action_set_smbuser_password),
+    action_row("rename-smbuser", action_rename_smbuser),
+    action_row("del-smbuser", action_del_smbuser),
+    action_row("add-share", action_add_share),
+    action_row("update-share", action_update_share),
+    action_row("rename-share", action_rename_share),
+    action_row("del-share", action_del_share),
+    action_row("set-preferences", action_set_preferences),
+    action_row("usage-status", action_usage_status),
+    action_row("check-packages", action_check_packages),
+    {"help", 'h', effect::help, slot_count, action_none, nullptr},
+    flag_row("start", 'p', &command_line::start),
+    flag_row("stop", 'o', &command_line::stop),
+    flag_row("status", 's', &command_line::status),
+    flag_row("restart", 'r', &command_line::restart),
+    flag_row("without-restart", 'w', &command_line::without_restart),
 };
-static_assert(sizeof long_options / sizeof long_options[0] == 38);
-static_assert(sizeof row_effects / sizeof row_effects[0] == 31);
+constexpr size_t option_count = std::size(option_rows);
+static_assert(option_count == 37);
+
+// getopt_long's table, made from the rows and ended by an all-zero entry.
+constexpr std::array<option, option_count + 1> make_long_options() {
+  std::array<option, option_count + 1> table{};
+  for (size_t i = 0; i < option_count; ++i) {
+    const option_row& row = option_rows[i];
+    table[i] = {row.name, row.what == effect::value ? required_argument : no_argument, nullptr,
+                row.letter};
+  }
+  return table;
+}
+constexpr std::array<option, option_count + 1> long_options = make_long_options();
+
+const option_row* row_of_letter(int letter) {
+  for (const option_row& row : option_rows)
+    if (row.letter != 0 && row.letter == letter)
+      return &row;
+  return nullptr;
+}
+
+const char* slot_name(slot s) {
+  for (const option_row& row : option_rows)
+    if (row.what == effect::value && row.value == s)
+      return row.name;
+  return "";
+}
 
 void require(command_line& cl, std::initializer_list<slot> slots) {
   for (slot s : slots)
@@ -160,38 +174,27 @@ void parse_command_line(command_line& cl, int argc, char** argv) {
   optind = 0;  // a full restart of getopt, so that the parser can run again
   for (;;) {
     int index = -1;
-    int c = getopt_long(argc, argv, "hposrw", long_options, &index);
+    int c = getopt_long(argc, argv, "hposrw", long_options.data(), &index);
     if (c == -1)
       break;
-    switch (c) {
-      case 0: {
-        const row_effect& e = row_effects[index];
-        if (e.slot >= 0)
-          cl.values[e.slot].assign(optarg, 0, value_max);
-        else if (e.selects != action_none)
-          select_action(cl, e.selects);
+    const option_row* row = c == 0 ? &option_rows[index] : row_of_letter(c);
+    if (!row)  // '?': getopt_long has printed why
+      fatal("Unknown option in command string, see log for details");
+    switch (row->what) {
+      case effect::value:
+        cl.values[row->value].assign(optarg, 0, value_max);
         break;
-      }
-      case 'h':
+      case effect::nothing:
+        break;
+      case effect::action:
+        select_action(cl, row->selects);
+        break;
+      case effect::help:
         cl.selected = action_help;
         break;
-      case 'p':
-        cl.start = true;
+      case effect::flag:
+        cl.*row->flag = true;
         break;
-      case 'o':
-        cl.stop = true;
-        break;
-      case 's':
-        cl.status = true;
-        break;
-      case 'r':
-        cl.restart = true;
-        break;
-      case 'w':
-        cl.without_restart = true;
-        break;
-      default:
-        fatal("Unknown option in command string, see log for details");
     }
   }
 }
@@ -304,7 +307,7 @@ int cifsctl_main(int argc, char** argv) {
       slot_workgroup,    slot_security,
   };
   for (slot s : check_order)
-    require_param(cl.required[s], cl.values[s], slot_names[s]);
+    require_param(cl.required[s], cl.values[s], slot_name(s));
 
   load_product_conf();
 

@@ -127,14 +127,10 @@ void db_check_key(const char* value, const char* unit, int line, const char* con
     return;
   // Worded like glibc's assert, which names the program by its base name;
   // without a program path there is no name, as in every other report.
-  const char* name = "";
-  if (program_path) {
-    const char* slash = std::strrchr(program_path, '/');
-    name = slash ? slash + 1 : program_path;
-  }
+  std::string_view name = program_path ? program_name() : std::string_view();
   std::fflush(stdout);
-  std::fprintf(stderr, "%s%s%s:%d: Assertion `%s' failed.\n", name, *name ? ": " : "", unit,
-               line, condition_text);
+  std::fprintf(stderr, "%.*s%s%s:%d: Assertion `%s' failed.\n", static_cast<int>(name.size()),
+               name.data(), name.empty() ? "" : ": ", unit, line, condition_text);
   std::fflush(stderr);
   std::abort();
 }
@@ -151,13 +147,12 @@ int read_container_number(const char* path) {
     ++p;
   if (!std::isdigit(static_cast<unsigned char>(*p)))
     return 0;
+  errno_keeper keep;
   errno = 0;
   long number = std::strtol(p, nullptr, 10);
   // A number that does not fit is no container number the platform makes.
-  if (errno == ERANGE || number > INT_MAX) {
-    errno = 0;
+  if (errno == ERANGE || number > INT_MAX)
     return 0;
-  }
   return static_cast<int>(number);
 }
 
@@ -367,7 +362,7 @@ const char* db_query_value(const char* sql, MYSQL* conn) {
 
 const char* db_select_value(const char* key, const char* table, const char* key_column,
                             const char* value_column, MYSQL* conn) {
-  db_check_key(key, "get", 430, db_key_condition);
+  db_check_key(key, "get", static_cast<int>(get_check::select_value_key), db_key_condition);
   char sql[text_size];
   int n = std::snprintf(sql, sizeof sql, select_value_format, value_column, table, key_column,
                         key ? key : "");

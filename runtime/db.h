@@ -42,6 +42,46 @@ void db_check_key(const char* value, const char* unit, int line, const char* con
 inline constexpr const char db_key_condition[] =
     R"(param_val == NULL || strpbrk(param_val, "\\\"'") == NULL)";
 
+// The lines that the accessors' key checks report, after the unit "get" or
+// "put" ("get:458: Assertion ..."). They are message text, fixed for each
+// check so that a caller's log tells which key of which accessor broke the
+// rule; they are not lines of these sources and never follow the code.
+enum class get_check : int {
+  select_value_key = 430,
+  ip_address_dom_id = 458,
+  domain_status_dom_id = 498,
+  dom_param_dom_id = 532,
+  dom_param_param = 533,
+  domain_parameter_dom_id = 575,
+  domain_parameter_param = 576,
+  service_parameter_dom_id = 619,
+  service_parameter_type = 620,
+  service_parameter_param = 621,
+  domain_limit_dom_id = 665,
+  domain_limit_name = 666,
+  www_prefix_dom_id = 725,
+  anon_ftp_dom_id = 780,
+  frontpage_dom_name = 838,
+  client_email_dom_id = 885,
+  client_id_dom_id = 934,
+  dom_id_name = 969,
+  find_domain_name = 1037,
+  dns_zone_id_dom_id = 1134,
+};
+enum class put_check : int {
+  domain_status_dom_id = 16,
+  misc_param_name = 45,
+  dom_param_dom_id = 68,
+  dom_param_param = 69,
+  parameter_id = 102,
+  parameter_param = 103,
+  del_misc_param_name = 135,
+  del_dom_param_dom_id = 165,
+  del_dom_param_param = 166,
+  del_parameter_id = 196,
+  del_parameter_param = 197,
+};
+
 // The error text of a statement that did not fit its buffer. A statement
 // cut at 4095 bytes could still parse and act on other rows than meant, so
 // it is never sent.
@@ -59,8 +99,8 @@ MYSQL* db_use_or_open(MYSQL* conn, unique_mysql& own);
 // Formats a statement into sql[size]; false when it had to be cut.
 [[gnu::format(printf, 3, 4)]] bool db_format_sql(char* sql, size_t size, const char* format, ...);
 
-// Container step run first by every db_connect: TAV_DB_HOST from the target
-// of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
+// The container set-up, run first by every db_connect: TAV_DB_HOST from the
+// target of the /etc/tav/kv_mode link, TAV_DB_NAME and TAV_DB_LOGIN from the
 // container number in /proc/kv/veinfo; none overwrites a value already set.
 // Returns 0 or -1.
 int setup_container_env();

@@ -60,8 +60,10 @@ int set_nonblocking(int fd) {
 }
 
 // Waits for pid and turns its end into a runner result: the exit status, or
-// -1 when it was ended by a signal or could not be collected. errno is left
-// clear after a normal end, so that a later report carries no stale error.
+// -1 when it was ended by a signal or could not be collected. Like every
+// check of the child in the capture loop, the wait starts with errno
+// cleared; after a normal end errno is clear again, also when an
+// interrupted wait was retried.
 int collect_child(pid_t pid) {
   int status = 0;
   errno = 0;
@@ -156,12 +158,15 @@ ssize_t read_sink(pipe_sink& sink, size_t limit) {
   }
   room = std::min(room, limit);
 
+  int before = errno;
   ssize_t n;
   do
     n = ::read(sink.fd, into, room);
   while (n < 0 && errno == EINTR);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+    errno = before;  // an empty non-blocking pipe is no failure
     return -1;
+  }
   if (n < 0) {
     sink_failed(sink, errno);
     return 0;
@@ -174,7 +179,6 @@ ssize_t read_sink(pipe_sink& sink, size_t limit) {
   size_t got = static_cast<size_t>(n);
   if (sink.kind == sink_kind::relay) {
     chunk[got] = '\0';
-    errno = 0;  // an earlier EAGAIN is no error of the child's
     report_msg(0, "%s", chunk);
     std::fflush(stderr);
   } else if (into == chunk) {
@@ -243,8 +247,6 @@ void pump(pid_t pid, pipe_sink* sinks, int count) {
   }
   for (int i = 0; i < count; ++i)
     close_sink(sinks[i]);
-  if (errno == EAGAIN || errno == EWOULDBLOCK)
-    errno = 0;
 }
 
 // Hands a captured text to the caller, terminated (a null text stays null).
@@ -356,7 +358,6 @@ int exec_utility_path(const char* name, char (&path)[path_size]) {
 // util_exec's result for pid, waited for with stops reported.
 int util_exec_result(pid_t pid) {
   int status = 0;
-  errno = 0;
   if (wait_child(pid, &status, WUNTRACED) < 0) {
     report_msg(0, "Error occured during waiting the child process with pid: %d: %s\n",
                static_cast<int>(pid), std::strerror(errno));
@@ -624,7 +625,6 @@ int exec_silent(const char* path, ...) {
   int status = 0;
   if (wait_child(pid, &status, 0) < 0)
     return 1;
-  errno = 0;
   return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : 1;
 }
 

@@ -313,7 +313,7 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
   return 0;
 }
 
-// Step 3 of file_str: the mode's own work. existed tells whether the stat
+// The mode's own work on the locked file. existed tells whether the stat
 // found the file; st is its status then.
 int apply_mode(const char* path, const char* const* lines, int mode, int variant, bool existed,
                const struct stat* st) {
@@ -558,10 +558,8 @@ int file_replace(const char* dir, const char* path, const char* tmp_template, co
 int set_owner_mode(const char* path, uid_t uid, gid_t gid, mode_t mode) {
   errno = 0;
   struct stat st;
-  if (::stat(path, &st) != 0) {
-    errno = 0;  // nothing to do is no failure: later reports carry no stale error
+  if (::stat(path, &st) != 0)
     return 0;
-  }
   if (::chown(path, uid, gid) != 0) {
     report_msg(0, "ERROR: unable to chown %s: %s\n", path, std::strerror(errno));
     return -1;

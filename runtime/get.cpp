@@ -31,8 +31,8 @@ char dom_id_buf[text_size];
 char dns_zone_id_buf[text_size];
 char lowercase_buf[text_size];
 
-void check_key(const char* value, int line) {
-  db_check_key(value, "get", line, db_key_condition);
+void check_key(const char* value, get_check line) {
+  db_check_key(value, "get", static_cast<int>(line), db_key_condition);
 }
 
 void copy_text(char (&buf)[text_size], const char* text) {
@@ -104,7 +104,7 @@ int is_true(const char* value) {
 }  // namespace
 
 const char* get_ip_address(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 458);
+  check_key(dom_id, get_check::ip_address_dom_id);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn) {
@@ -131,7 +131,7 @@ const char* get_domain_htype(const char* dom_id, MYSQL* conn) {
 }
 
 int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
-  check_key(dom_id, 498);
+  check_key(dom_id, get_check::domain_status_dom_id);
   if (!conn) {
     report_msg(0, "Unable to get status for domain with id=\"%s\": %s", db_key_text(dom_id),
                no_connection);
@@ -157,10 +157,10 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
   unsigned long long number = 0;
   bool valid = !v.null && std::isdigit(static_cast<unsigned char>(value[0]));
   if (valid) {
+    errno_keeper keep;
     errno = 0;
     number = std::strtoull(value, nullptr, 10);
     valid = errno != ERANGE && number <= UINT_MAX;
-    errno = 0;
   }
   if (!valid) {
     report_msg(0,
@@ -175,8 +175,8 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
 }
 
 const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
-  check_key(dom_id, 532);
-  check_key(param, 533);
+  check_key(dom_id, get_check::dom_param_dom_id);
+  check_key(param, get_check::dom_param_param);
   char sql[sql_size];
   bool fits =
       db_format_sql(sql, sizeof sql, "select val from dom_param where dom_id='%s' and param='%s'",
@@ -186,8 +186,8 @@ const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
 }
 
 const char* get_domain_parameter(const char* dom_id, const char* param, MYSQL* conn) {
-  check_key(dom_id, 575);
-  check_key(param, 576);
+  check_key(dom_id, get_check::domain_parameter_dom_id);
+  check_key(param, get_check::domain_parameter_param);
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select r.value from domains d, Parameters r \t\twhere d.id='%s' and "
@@ -199,9 +199,9 @@ const char* get_domain_parameter(const char* dom_id, const char* param, MYSQL* c
 
 const char* get_service_parameter(const char* dom_id, const char* type, const char* param,
                                   MYSQL* conn) {
-  check_key(dom_id, 619);
-  check_key(type, 620);
-  check_key(param, 621);
+  check_key(dom_id, get_check::service_parameter_dom_id);
+  check_key(type, get_check::service_parameter_type);
+  check_key(param, get_check::service_parameter_param);
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select r.value from DomainServices s, Parameters r \t\t\t\t where "
@@ -213,8 +213,8 @@ const char* get_service_parameter(const char* dom_id, const char* type, const ch
 }
 
 const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* conn) {
-  check_key(dom_id, 665);
-  check_key(limit_name, 666);
+  check_key(dom_id, get_check::domain_limit_dom_id);
+  check_key(limit_name, get_check::domain_limit_name);
   char sql[sql_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
@@ -225,7 +225,7 @@ const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* 
 }
 
 int has_www_prefix(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 725);
+  check_key(dom_id, get_check::www_prefix_dom_id);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn) {
@@ -261,7 +261,7 @@ int has_www_prefix(const char* dom_id, MYSQL* conn) {
 }
 
 int get_anon_ftp_status(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 780);
+  check_key(dom_id, get_check::anon_ftp_dom_id);
   char value[text_size];
   {
     unique_mysql own;
@@ -285,7 +285,7 @@ int get_anon_ftp_status(const char* dom_id, MYSQL* conn) {
 }
 
 int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
-  check_key(dom_name, 838);
+  check_key(dom_name, get_check::frontpage_dom_name);
   char value[text_size];
   {
     unique_mysql own;
@@ -316,7 +316,7 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
 }
 
 const char* get_client_email(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 885);
+  check_key(dom_id, get_check::client_email_dom_id);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn) {
@@ -345,7 +345,7 @@ const char* get_client_email(const char* dom_id, MYSQL* conn) {
 }
 
 int get_client_id(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 934);
+  check_key(dom_id, get_check::client_id_dom_id);
   if (!conn) {
     report_msg(0, "Unable to define client's ID: %s\n", no_connection);
     return 0;
@@ -362,15 +362,15 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
     return 0;
   }
   char* end = nullptr;
+  errno_keeper keep;
   errno = 0;
   long id = std::strtol(value, &end, 10);
   bool valid = end != value && errno != ERANGE && id >= INT_MIN && id <= INT_MAX;
-  errno = 0;
   return valid ? static_cast<int>(id) : 0;
 }
 
 const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
-  check_key(name, 969);
+  check_key(name, get_check::dom_id_name);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn) {
@@ -407,7 +407,7 @@ const char* get_dom_id(const char* name, MYSQL* conn) {
 }
 
 const char* find_domain_name(const char* name) {
-  check_key(name, 1037);
+  check_key(name, get_check::find_domain_name);
   unique_mysql conn(db_open());
   if (!conn)
     fatal("Unable to connect to the mysql database\n");
@@ -448,10 +448,14 @@ int get_max_id(const char* table, MYSQL* conn) {
     return 0;
   }
   // NULL, the max of an empty table, reads as 0.
-  errno = 0;
-  long long max = std::strtoll(value, nullptr, 10);
-  bool in_range = errno != ERANGE && max >= INT_MIN && max < INT_MAX;
-  errno = 0;
+  long long max;
+  bool in_range;
+  {
+    errno_keeper keep;
+    errno = 0;
+    max = std::strtoll(value, nullptr, 10);
+    in_range = errno != ERANGE && max >= INT_MIN && max < INT_MAX;
+  }
   if (!in_range) {
     report_msg(0, "Unable to define max id: %s", "id out of range");
     return 0;
@@ -460,7 +464,7 @@ int get_max_id(const char* table, MYSQL* conn) {
 }
 
 const char* get_dns_zone_id(const char* dom_id, MYSQL* conn) {
-  check_key(dom_id, 1134);
+  check_key(dom_id, get_check::dns_zone_id_dom_id);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn)

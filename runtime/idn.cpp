@@ -3,8 +3,6 @@
 #include <idna.h>
 #include <regex.h>
 
-#include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -23,16 +21,6 @@ constexpr const char url_pattern[] = "^(ftp://|https?://)?([^@]+@)?([^/:]+)(.*)?
 
 char url_buf[buf_size];
 
-// libidn's codes are no system errors: a stale errno would only add a
-// misleading "System error" line to these reports.
-[[gnu::format(printf, 2, 3)]] void report_idn(int status, const char* format, ...) {
-  errno = 0;
-  va_list args;
-  va_start(args, format);
-  report_vmsg(status, format, args);
-  va_end(args);
-}
-
 size_t group_len(const regmatch_t& m) {
   return m.rm_so < 0 ? 0 : static_cast<size_t>(m.rm_eo - m.rm_so);
 }
@@ -43,7 +31,7 @@ char* idn_toascii(const char* text) {
   char* out = nullptr;
   int rc = idna_to_ascii_8z(text, &out, 0);
   if (rc == IDNA_MALLOC_ERROR)
-    report_idn(1, "Allocation failed");
+    fatal("Allocation failed");
   if (rc == IDNA_SUCCESS)
     return out;
   idn_last_error = rc;
@@ -55,7 +43,7 @@ char* idn_toutf8(const char* text) {
   char* out = nullptr;
   int rc = idna_to_unicode_8z8z(text, &out, 0);
   if (rc == IDNA_MALLOC_ERROR)
-    report_idn(1, "Allocation failed");
+    fatal("Allocation failed");
   if (rc != IDNA_SUCCESS)
     idn_last_error = rc;
   // The library hands back labels it cannot convert unchanged, so whatever
@@ -66,14 +54,14 @@ char* idn_toutf8(const char* text) {
 char* idn_toascii_safe(const char* text) {
   char* out = idn_toascii(text);
   if (!out)
-    report_idn(1, "%s(%s) failed: %s", "idn_toascii_safe", text, idn_error_text(idn_last_error));
+    fatal("%s(%s) failed: %s", "idn_toascii_safe", text, idn_error_text(idn_last_error));
   return out;
 }
 
 char* idn_toutf8_safe(const char* text) {
   char* out = idn_toutf8(text);
   if (!out)
-    report_idn(1, "%s(%s) failed: %s", "idn_toutf8_safe", text, idn_error_text(idn_last_error));
+    fatal("%s(%s) failed: %s", "idn_toutf8_safe", text, idn_error_text(idn_last_error));
   return out;
 }
 
@@ -102,20 +90,20 @@ char* url_host_to_ascii(const char* url) {
   int rc = regcomp(&re, url_pattern, REG_EXTENDED);
   if (rc != 0) {
     regerror(rc, &re, errbuf, sizeof errbuf);
-    report_idn(1, "regcomp() failed: %s", errbuf);
+    fatal("regcomp() failed: %s", errbuf);
   }
   regmatch_t m[5];
   rc = regexec(&re, url, 5, m, 0);
   if (rc != 0) {
     regerror(rc, &re, errbuf, sizeof errbuf);
     regfree(&re);
-    report_idn(0, "regexec() failed: %s", errbuf);
+    report_msg(0, "regexec() failed: %s", errbuf);
     return nullptr;
   }
   regfree(&re);
 
   if (m[3].rm_so < 0) {
-    report_idn(0, "no hostname found in URL");
+    report_msg(0, "no hostname found in URL");
     return nullptr;
   }
 
@@ -123,7 +111,7 @@ char* url_host_to_ascii(const char* url) {
   unique_text host(alloc_printf("%.*s", static_cast<int>(group_len(m[3])), url + m[3].rm_so));
   unique_text ascii(idn_toascii(host.get()));
   if (!ascii) {
-    report_idn(0, "idn_toascii() failed: %s", idn_error_text(idn_last_error));
+    report_msg(0, "idn_toascii() failed: %s", idn_error_text(idn_last_error));
     return nullptr;
   }
 
@@ -132,7 +120,7 @@ char* url_host_to_ascii(const char* url) {
   size_t ascii_len = std::strlen(ascii.get());
   size_t total = group_len(m[1]) + group_len(m[2]) + ascii_len + group_len(m[4]);
   if (total >= buf_size) {
-    report_idn(0, "url_host_to_ascii(): converted URL is longer than %d bytes", static_cast<int>(buf_size - 1));
+    report_msg(0, "url_host_to_ascii(): converted URL is longer than %d bytes", static_cast<int>(buf_size - 1));
     return nullptr;
   }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 
 const char* program_path = nullptr;
 
@@ -13,14 +14,10 @@ namespace {
 
 constexpr size_t message_initial = 4096;
 
-const char* program_name() {
-  const char* slash = std::strrchr(program_path, '/');
-  return slash ? slash + 1 : program_path;
-}
-
 void write_report(FILE* stream, const char* text, size_t len) {
   if (program_path) {
-    std::fputs(program_name(), stream);
+    std::string_view name = program_name();
+    std::fwrite(name.data(), 1, name.size(), stream);
     std::fputs(": ", stream);
   }
   std::fwrite(text, 1, len, stream);
@@ -30,6 +27,23 @@ void write_report(FILE* stream, const char* text, size_t len) {
 }
 
 }  // namespace
+
+std::string_view program_name() {
+  if (!program_path)
+    return {};
+  // Computed in place, not by basename(3): POSIX lets that one modify its
+  // argument, which is argv[0] here, and glibc's <string.h> variant keeps
+  // trailing slashes ("cifsctl/" would give an empty name).
+  std::string_view path(program_path);
+  if (path.empty())
+    return ".";
+  size_t end = path.find_last_not_of('/');
+  if (end == std::string_view::npos)
+    return path.substr(0, 1);  // only slashes: "/"
+  size_t start = path.find_last_of('/', end);
+  start = start == std::string_view::npos ? 0 : start + 1;
+  return path.substr(start, end + 1 - start);
+}
 
 void report_vmsg(int status, const char* format, va_list args) {
   int saved_errno = errno;
@@ -106,7 +120,6 @@ void fatal(const char* format, ...) {
 void report_notice(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  errno = 0;
   report_vmsg(0, format, args);
   va_end(args);
 }

@@ -14,8 +14,8 @@ constexpr size_t sql_size = 4096;
 
 constexpr const char no_connection[] = "no database connection";
 
-void check_key(const char* value, int line) {
-  db_check_key(value, "put", line, db_key_condition);
+void check_key(const char* value, put_check line) {
+  db_check_key(value, "put", static_cast<int>(line), db_key_condition);
 }
 
 // Sends a statement made by db_format_sql: null on success, else the text
@@ -51,7 +51,7 @@ int run_statement(MYSQL* conn, const char* verb, const char* param, const char* 
 }  // namespace
 
 int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
-  check_key(dom_id, 16);
+  check_key(dom_id, put_check::domain_status_dom_id);
   const char* error = no_connection;
   char sql[sql_size];
   if (conn) {
@@ -68,7 +68,7 @@ int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
 }
 
 int put_misc_param(const char* name, const char* value, MYSQL* conn) {
-  check_key(name, 45);
+  check_key(name, put_check::misc_param_name);
   unique_mysql own;
   conn = db_use_or_open(conn, own);
   if (!conn) {
@@ -92,8 +92,8 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn) {
 }
 
 int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQL* conn) {
-  check_key(dom_id, 68);
-  check_key(param, 69);
+  check_key(dom_id, put_check::dom_param_dom_id);
+  check_key(param, put_check::dom_param_param);
   return run_statement(conn, "put", param, "into dom_param", [&](MYSQL* db, char(&sql)[sql_size]) {
     if (value) {
       unique_text escaped(db_escape(db, value));
@@ -110,8 +110,8 @@ int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQ
 }
 
 int put_parameter(const char* id, const char* param, const char* value, MYSQL* conn) {
-  check_key(id, 102);
-  check_key(param, 103);
+  check_key(id, put_check::parameter_id);
+  check_key(param, put_check::parameter_param);
   return run_statement(conn, "put", param, "into Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
     if (value) {
       unique_text escaped(db_escape(db, value));
@@ -127,15 +127,15 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
 }
 
 int del_misc_param(const char* name, MYSQL* conn) {
-  check_key(name, 135);
+  check_key(name, put_check::del_misc_param_name);
   return run_statement(conn, "delete", name, "from misc", [&](MYSQL*, char(&sql)[sql_size]) {
     return db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
   });
 }
 
 int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
-  check_key(dom_id, 165);
-  check_key(param, 166);
+  check_key(dom_id, put_check::del_dom_param_dom_id);
+  check_key(param, put_check::del_dom_param_param);
   return run_statement(conn, "delete", param, "from dom_param", [&](MYSQL*, char(&sql)[sql_size]) {
     return db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
                          db_key_text(dom_id), db_key_text(param));
@@ -143,8 +143,8 @@ int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
 }
 
 int del_parameter(const char* id, const char* param, const char* value, MYSQL* conn) {
-  check_key(id, 196);
-  check_key(param, 197);
+  check_key(id, put_check::del_parameter_id);
+  check_key(param, put_check::del_parameter_param);
   return run_statement(
       conn, "delete", param, "from Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
         if (value) {

@@ -57,6 +57,7 @@ bool read_line_pid(const char* line_begin, pid_t* pid) {
   while (*p == ' ' || *p == '\t') ++p;
   if (*p < '0' || *p > '9')
     return false;
+  errno_keeper keep;
   errno = 0;
   char* end = nullptr;
   long value = std::strtol(p, &end, 10);

@@ -118,7 +118,6 @@ void check_script(const char* script) {
       fatal("No such file '%s': %s", script, std::strerror(error));
     fatal("Error during access to '%s': %s", script, std::strerror(error));
   }
-  errno = 0;
   if (!S_ISREG(st.st_mode))
     fatal("Not a regular file: '%s'", script);
   if ((st.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == 0 || st.st_size == 0)
@@ -191,7 +190,6 @@ int script_result(pid_t pid, const char* service, const char* label, int report_
     report_msg(0, "Error occured during %s service %s: %s\n", label, service, std::strerror(errno));
     return -1;
   }
-  errno = 0;
   if (WIFEXITED(status)) {
     if (WEXITSTATUS(status) == 0)
       return 0;

@@ -144,6 +144,7 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
   dir.release();  // the stream owns it now
 
   for (;;) {
+    errno_keeper keep;
     errno = 0;
     struct dirent* e = readdir(stream.get());
     if (!e) {
@@ -249,6 +250,7 @@ bool make_temp_name(char* templ) {
     return false;
   }
   char* x = templ + len - 6;
+  int saved_errno = errno;
   for (int attempt = 0; attempt < 1000; ++attempt) {
     unsigned char bytes[6];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
@@ -257,11 +259,10 @@ bool make_temp_name(char* templ) {
     for (int i = 0; i < 6; ++i) x[i] = chars[bytes[i] % (sizeof chars - 1)];
     struct stat st;
     if (lstat(templ, &st) != 0) {
-      if (errno == ENOENT) {
-        errno = 0;
-        return true;
-      }
-      return false;
+      if (errno != ENOENT)
+        return false;
+      errno = saved_errno;  // a free name is the answer, not a failure
+      return true;
     }
   }
   errno = EEXIST;
@@ -285,7 +286,6 @@ void cleanup_root(DIR* d) {
     if (exec_silent(paths::rm, "-rf", name, nullptr) != 0) {
       report_notice("Can't remove directory %s (will try in next time)\n", name);
     }
-    errno = 0;
   }
 }
 
@@ -336,10 +336,8 @@ void deferred_remove(const char* path) {
       break;
     }
   }
-  if (!root) {
-    errno = 0;
+  if (!root)
     fatal("deferred_remove(): not supported directory for deferred remove: %s\n", path);
-  }
 
   struct stat st;
   if (stat(path, &st) != 0)
@@ -393,11 +391,15 @@ int is_subdir(const char* path, const char* root) {
   // directory would give them, without changing the working directory.
   char path_name[PATH_MAX];
   char root_name[PATH_MAX];
-  if (!realpath(path, path_name) || !realpath(root, root_name))
-    return 0;
+  {
+    errno_keeper keep;  // glibc's realpath leaves EINVAL behind when it succeeds
+    if (!realpath(path, path_name) || !realpath(root, root_name))
+      return 0;
+  }
+  // Below means the root's name and then a "/". No name has a "/" after
+  // the root "/", so nothing counts as below it: a root of "/" would let
+  // deferred removal move any directory of the root file system.
   size_t root_len = std::strlen(root_name);
-  if (std::strcmp(root_name, "/") == 0)
-    return path_name[1] != '\0';  // every other directory lies below "/"
   return std::strncmp(path_name, root_name, root_len) == 0 && path_name[root_len] == '/';
 }
 

@@ -2,7 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -44,21 +43,14 @@ int usage_status() {
 
 void get_component_version(const char* package, char* out, size_t size) {
   unique_mysql conn(db_open());
-  if (!conn) {
-    errno = 0;
+  if (!conn)
     fatal("Unable to connect to the Tavra database");
-  }
   char sql[text_size];
-  if (!version_query(conn.get(), package, sql)) {
-    errno = 0;
+  if (!version_query(conn.get(), package, sql))
     fatal("Error during mysql_query: %s", "statement too long");
-  }
-  if (mysql_query(conn.get(), sql) != 0) {
-    errno = 0;
+  if (mysql_query(conn.get(), sql) != 0)
     fatal("Error during mysql_query: %s", mysql_error(conn.get()));
-  }
   unique_mysql_res res(mysql_store_result(conn.get()));
-  errno = 0;
   if (!res)
     fatal("Error during mysql_store_result: %s", mysql_error(conn.get()));
   my_ulonglong rows = mysql_num_rows(res.get());

@@ -236,7 +236,7 @@ TEST_F(Db, RunModeThreeMakesTheContainerLink) {
   apply_run_mode();
   EXPECT_EQ(link_target("/etc/tav/kv_mode"), "dbhost.example");
 
-  // Without a link, the container step itself applies the run mode.
+  // Without a link, the container set-up itself applies the run mode.
   unlink("/etc/tav/kv_mode");
   setenv("TAV_DB_HOST", "other.example", 1);
   EXPECT_EQ(setup_container_env(), -1);

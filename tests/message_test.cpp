@@ -22,6 +22,27 @@ TEST(Message, StatusZeroWritesBothStreamsAndReturns) {
   EXPECT_EQ(r.out, "cifsctl: first 1\ncifsctl: second\ncifsctl: \nafter\n");
 }
 
+TEST(Message, PrefixIsThePosixBasenameOfArgv0) {
+  struct {
+    const char* argv0;
+    const char* prefix;
+  } rows[] = {
+      {"/usr/local/sbin/cifsctl", "cifsctl: "}, {"cifsctl", "cifsctl: "},
+      {"cifsctl/", "cifsctl: "}, {"x/", "x: "}, {"", ".: "}, {"//", "/: "},
+      {"/", "/: "}, {"a//b//", "b: "},
+  };
+  for (const auto& row : rows) {
+    std::string argv0 = row.argv0;
+    run_result r = run_in_child([&] {
+      program_path = argv0.data();
+      report_msg(0, "m");
+      std::printf("%s\n", program_path);  // argv[0] is left as it was
+    });
+    EXPECT_EQ(r.err, std::string(row.prefix) + "m\n") << '"' << row.argv0 << '"';
+    EXPECT_EQ(r.out, std::string(row.prefix) + "m\n" + row.argv0 + "\n") << '"' << row.argv0 << '"';
+  }
+}
+
 TEST(Message, NonZeroStatusEndsTheProcessWithIt) {
   run_result r = run_in_child([] {
     report_msg(7, "bye");

@@ -546,7 +546,7 @@ void run_round_trip(int share_count, int user_count) {
   std::set<int> reported, descriptions_reported;
   int global_refusals = 0;
   {
-    std::istringstream in(r.err);
+    std::istringstream in(without_system_errors(r.err));
     std::string line;
     while (std::getline(in, line)) {
       size_t at = line.find("' (id ");

@@ -309,10 +309,10 @@ TEST(TreeSubdir, PhysicalLocationStrictlyBelow) {
   EXPECT_EQ(is_subdir("/tmp/alink", "/tmp/r"), 0);    // the last component a link
   EXPECT_EQ(is_subdir("/tmp/r/none", "/tmp/r"), 0);
   EXPECT_EQ(is_subdir("/tmp/r/a", "/tmp/none"), 0);
-  EXPECT_EQ(is_subdir("/tmp", "/"), 1);
+  EXPECT_EQ(is_subdir("/tmp", "/"), 0);               // no "/" follows the root "/"
   EXPECT_EQ(is_subdir("/", "/"), 0);
   EXPECT_EQ(is_subdir("a", "/tmp"), 0);               // relative to /tmp/rb: none
-  EXPECT_EQ(is_subdir("..", "/"), 1);
+  EXPECT_EQ(is_subdir("..", "/"), 0);
   char cwd[PATH_MAX];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   EXPECT_STREQ(cwd, "/tmp/rb");
@@ -407,10 +407,22 @@ TEST_F(Deferred, RefusesUnsupportedDirectories) {
                            vhosts + "/none", vhosts + "/dom.example/httpdocs/index.html"}) {
     run_result r = in_child([&] { deferred_remove(path.c_str()); });
     EXPECT_EQ(r.status, 1) << path;
-    EXPECT_TEXT_EQ(report("deferred_remove(): not supported directory for deferred remove: " + path + "\n"), r.err);
+    // The report carries the error of a failed look at the path, if any.
+    int error = path == vhosts + "/none" ? ENOENT : 0;
+    EXPECT_TEXT_EQ(report("deferred_remove(): not supported directory for deferred remove: " + path + "\n", error),
+                   r.err);
   }
   EXPECT_TRUE(file_exists(vhosts + "/dom.example/httpdocs/index.html"));
   EXPECT_EQ(deleted_in(vhosts), "");
+
+  // With "/" as a root nothing lies below it.
+  std::string conf = product_conf_text();
+  conf.replace(conf.find(vhosts), vhosts.size(), "/");
+  write_file("/etc/tav/tav.conf", conf);
+  run_result r = in_child([] { deferred_remove("/tmp/elsewhere"); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TEXT_EQ(report("deferred_remove(): not supported directory for deferred remove: /tmp/elsewhere\n"), r.err);
+  EXPECT_TRUE(file_exists("/tmp/elsewhere"));
 }
 
 TEST_F(Deferred, CleanupReportsWhatItCannotRemove) {

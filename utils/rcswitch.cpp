@@ -126,8 +126,13 @@ int switch_service(const char* service, bool on) {
   bool existed = false;
   unique_fd in(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (in) {
-    if (fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-      report_notice("Not a regular file: '%s'", path.c_str());
+    if (fstat(in.get(), &st) != 0) {
+      report_msg(0, "Unable to read %s: %s", path.c_str(), std::strerror(errno));
+      return status_failure;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      errno = 0;  // refused by this utility's own rule, not by a failed call
+      report_msg(0, "Not a regular file: '%s'", path.c_str());
       return status_failure;
     }
     if (!read_all(in.get(), old_text)) {
