@@ -118,6 +118,8 @@ void fatal(const char* format, ...) {
 }
 
 void report_notice(const char* format, ...) {
+  errno_keeper keep;
+  errno = 0;
   va_list args;
   va_start(args, format);
   report_vmsg(0, format, args);

@@ -28,8 +28,9 @@ std::string_view program_name();
 // sensible can follow. Never returns.
 [[noreturn, gnu::format(printf, 1, 2)]] void fatal(const char* format, ...);
 
-// report_msg with status 0, for a notice that no failed system call caused.
-// Like every report it carries the "System error" line when errno is set.
+// report_msg with status 0, for this program's own notices (a value left
+// out, a name refused) that no failed call caused: the report carries no
+// "System error" line, and errno is left as it was for the reports after it.
 [[gnu::format(printf, 1, 2)]] void report_notice(const char* format, ...);
 
 // Gives errno back its value at construction when the scope ends. For calls

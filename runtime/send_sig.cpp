@@ -90,7 +90,7 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
   }
   // pid 0 and negative pids name process groups, never one process.
   if (pid <= 0 || !plain_process_name(command)) {
-    report_notice("send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
+    report_msg(0, "send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
                   pid, command, user);
     return -1;
   }
@@ -103,7 +103,7 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
                 "\"^[[:space:]]*%d[[:space:]]+%d[[:space:]]+%s$\" >/dev/null",
                 paths::ps, paths::grep, pid, static_cast<int>(pw->pw_uid), command);
   if (run_pipeline(check) != 0) {
-    report_notice("send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
+    report_msg(0, "send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
                   pid, command, user);
     return -1;
   }
@@ -165,7 +165,7 @@ int send_signal_field(const char* column, const char* pattern, int sig) {
     } else {
       int length = static_cast<int>(line_end ? line_end - match_begin
                                              : static_cast<long>(std::strlen(match_begin)));
-      report_notice("send_signal_field(): malformed ps output: %.*s", length, match_begin);
+      report_msg(0, "send_signal_field(): malformed ps output: %.*s", length, match_begin);
     }
   }
   return count;

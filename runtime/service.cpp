@@ -231,7 +231,7 @@ int control_cold_fusion(const service_entry& entry, const char* action,
       fatal("Unable to connect to the mysql database\n");
     const char* instance = get_misc_param("cf_instance_path", conn.get());
     if (!instance || std::strlen(instance) <= 1) {
-      report_notice("CF not configured in Tavra.\n");
+      report_msg(0, "CF not configured in Tavra.\n");
       return -1;
     }
     if (!compose(script, "%s/bin/%s", instance, entry.name))
@@ -319,7 +319,7 @@ int service_control_with(const char* service, const char* action, const service_
     return 0;
   const service_entry* entry = find_service(service);
   if (!entry) {
-    report_notice("Unknown service: %s\n", service);
+    report_msg(0, "Unknown service: %s\n", service);
     return -1;
   }
   load_product_conf();

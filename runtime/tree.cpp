@@ -218,7 +218,7 @@ void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
           fatal("Unable to unlink entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::rename:
-        report_notice("It's a regulat entry(not directory): %s\n", path);
+        report_msg(0, "It's a regulat entry(not directory): %s\n", path);
         break;
     }
     return;
@@ -284,7 +284,7 @@ void cleanup_root(DIR* d) {
       continue;
     // What stays is tried again at the next cleanup.
     if (exec_silent(paths::rm, "-rf", name, nullptr) != 0) {
-      report_notice("Can't remove directory %s (will try in next time)\n", name);
+      report_msg(0, "Can't remove directory %s (will try in next time)\n", name);
     }
   }
 }
@@ -352,7 +352,7 @@ void deferred_remove(const char* path) {
   if (!make_temp_name(new_name))
     fatal("deferred_remove(): Unable create filename for delete directory\n");
 
-  report_notice("deferred_remove(): rename dir %s to %s\n", path, new_name);
+  report_msg(0, "deferred_remove(): rename dir %s to %s\n", path, new_name);
   if (rename_dir(path, new_name) != 0)
     fatal("deferred_remove(): Unable to rename directory\n");
 }
@@ -408,7 +408,7 @@ int rename_dir(const char* old_path, const char* new_path) {
   if (stat(old_path, &st) != 0)
     return 0;
   if (stat(new_path, &st) == 0) {
-    report_notice("Directory rename error: target directory %s already exists.\n", new_path);
+    report_msg(0, "Directory rename error: target directory %s already exists.\n", new_path);
     return -1;
   }
   if (rename(old_path, new_path) != 0) {

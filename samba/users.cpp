@@ -184,7 +184,7 @@ int feed_smbpasswd(const char* account, const char* password) {
     return -1;
   }
   if (!delivered || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    report_notice("Error during execute '%s -s %s'", tool, account);
+    report_msg(0, "Error during execute '%s -s %s'", tool, account);
     return -1;
   }
   return 0;

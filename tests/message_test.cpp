@@ -58,13 +58,16 @@ TEST(Message, SystemErrorLineWheneverErrnoIsSet) {
     program_path = "cifsctl";
     errno = EACCES;
     report_msg(0, "Unable to stat file %s: %s\n", "/x", std::strerror(EACCES));
+    // A notice of the program's own shows no stale error and keeps errno;
     // errno survives the report, so the next one carries it too.
+    report_notice("left out");
     report_msg(0, "Miss parameter");
     errno = 0;
     report_msg(1, "clean");
   });
   const char* expected =
       "cifsctl: Unable to stat file /x: Permission denied\n\nSystem error 13: Permission denied\n"
+      "cifsctl: left out\n"
       "cifsctl: Miss parameter\nSystem error 13: Permission denied\n"
       "cifsctl: clean\n";
   EXPECT_EQ(r.status, 1);
