@@ -191,7 +191,7 @@ void load_product_conf() {
     longest = std::max(longest, sizeof paths::admin_bin_suffix - 1 + std::strlen(s.name));
   if (std::strlen(root) + longest > path_buf - 1)
     fatal("Error: PRODUCT_ROOT_D is too long (%zu bytes, at most %zu)\n",
-               std::strlen(root), path_buf - 1 - longest);
+          std::strlen(root), path_buf - 1 - longest);
 
   conf.settings_file = join_path(root, paths::settings_suffix);
   for (const sibling& s : siblings) {

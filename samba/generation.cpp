@@ -357,8 +357,7 @@ int reconfigure_all() {
   // owner and mode read are those this run replaces.
   unique_lock_file lock(locked_file_lock(include_path, 1));
   if (!locked_file_is_locked(lock.get()))
-    fatal("Error occurred while locking the file %s: %s\n", include_path,
-               std::strerror(errno));
+    fatal("Error occurred while locking the file %s: %s\n", include_path, std::strerror(errno));
 
   struct stat st {};
   bool is_new = false;
@@ -390,8 +389,7 @@ int reconfigure_all() {
 
   unique_file map(std::fopen(paths::smbusers, "a"));
   if (!map)
-    fatal("Unable to open file %s for writing: %s\n", paths::smbusers,
-               std::strerror(errno));
+    fatal("Unable to open file %s for writing: %s\n", paths::smbusers, std::strerror(errno));
   if (std::fclose(map.release()) != 0)
     fatal("Unable to close file %s: %s\n", paths::smbusers, std::strerror(errno));
 
