@@ -35,13 +35,6 @@ void flush_streams() {
   std::fflush(nullptr);
 }
 
-int set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0)
-    return -1;
-  return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 // Writes the message of a child that failed before its program ran to fd,
 // where the child's own stream pointed (nothing when fd is -1). errno is
 // kept; a reader that has gone costs the message, not this process.
@@ -311,7 +304,7 @@ int capture_run(char** out, char** err, const char* path, const char* const argv
   int err_pipe[2] = {-1, -1};
   if (!make_pipe(out_pipe) || (err && !make_pipe(err_pipe)))
     fatal("fork_execv_getouterr: pipe() failed");
-  if (set_nonblocking(out_pipe[0]) < 0 || (err && set_nonblocking(err_pipe[0]) < 0))
+  if (!set_nonblocking(out_pipe[0]) || (err && !set_nonblocking(err_pipe[0])))
     fatal("fork_execv_getouterr: fcntl(O_NONBLOCK) failed");
 
   pid_t pid = fork_execv_pipes(0, out_pipe[1], err ? err_pipe[1] : 2, path, argv);

@@ -306,6 +306,11 @@ pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure) {
   return pid;
 }
 
+bool set_nonblocking(int fd) {
+  int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
   // The signal is blocked around the write, and a SIGPIPE raised by it is
   // taken back before the mask returns.
@@ -376,11 +381,6 @@ extern "C" void note_sigchld(int) {
   ssize_t n = ::write(sigchld_fd, &byte, 1);  // non-blocking: a full pipe is awake anyway
   (void)n;
   errno = saved;
-}
-
-bool set_nonblocking(int fd) {
-  int flags = ::fcntl(fd, F_GETFL);
-  return flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 void open_sigchld_watch(child_watch& watch, pid_t pid) {

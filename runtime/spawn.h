@@ -66,6 +66,9 @@ pid_t spawn_child(const spawn_plan& plan, spawn_failure* failure);
 // be taken for the child's own stream. False with errno set on failure.
 bool make_pipe(int fds[2]);
 
+// Sets O_NONBLOCK on fd. False with errno set on failure.
+bool set_nonblocking(int fd);
+
 // Writes all of text to fd (a pipe to a child, or where a child's stream
 // points). A reader that has gone gives false with EPIPE, never a SIGPIPE
 // that would end this process.

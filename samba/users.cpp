@@ -5,8 +5,6 @@
 #if __has_include(<crypt.h>)
 #include <crypt.h>
 #endif
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
