@@ -592,7 +592,8 @@ TEST_F(Generation, InjectionIsRefused) {
   db_sql(R"(
 INSERT INTO module_fileserver_params (param, val) VALUES
   ('workgroup', 'TEAM'), ('description', CONCAT('srv', CHAR(10), '\troot preexec = /bin/sh -c id')),
-  ('guest_account', 'nobody\\'), ('security', 'user'), ('interfaces', CONCAT('eth0', CHAR(13)));
+  ('guest_account', 'nobody\\'), ('security', 'user'), ('interfaces', CONCAT('eth0', CHAR(13))),
+  ('encrypt_passwords', 'maybe'), ('password_server', 'dc1 dc2');
 INSERT INTO module_fileserver_hosts (name) VALUES
   ('10.0.0.0/8'), (CONCAT('10.1.0.0/16', CHAR(10), '\tguest account = root')), (NULL), ('  '),
   ('192.168.1.');
@@ -630,7 +631,7 @@ INSERT INTO module_fileserver_valid_users (sid, uid) VALUES
   run_result tp = testparm_installed();
   expect_testparm_accepts(tp);
   EXPECT_EQ((std::set<std::string>{"comment", "guest ok", "hosts allow", "include", "interfaces",
-                                   "idmap config * : backend", "path",
+                                   "idmap config * : backend", "password server", "path",
                                    "read only", "security", "username map", "valid users",
                                    "workgroup"}),
             parameters_of(tp.out))
@@ -647,7 +648,8 @@ INSERT INTO module_fileserver_valid_users (sid, uid) VALUES
 
 // When every stored host is refused, an empty list would admit every host:
 // the run fails and the installed file stays as it was. A host ending in a
-// backslash is no longer one of them: in quotes, Samba reads it back.
+// backslash is one of them (it would join the next line); a row in Samba's
+// own list syntax is not.
 TEST_F(Generation, NoHostLeftFailsTheRun) {
   db_sql(example_sql);
   ASSERT_EQ(0, reconfigure().status);
@@ -696,6 +698,7 @@ TEST_F(Generation, FailuresAreFatal) {
   EXPECT_TEXT_EQ(golden("gen_example.conf"), read_file(include_path));
   ASSERT_EQ(0, rename("/usr/local/tav/var/lock/gone", "/usr/local/tav/var/lock/files"));
   write_file(include_path, before);
+  unlink(smbusers);
 
   // The temporary file cannot be opened.
   make_dirs(tmp_path);
