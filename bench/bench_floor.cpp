@@ -6,8 +6,10 @@
 // durable as cifsctl, and nothing else: no product configuration, no
 // screening of values, no reports.
 //
-//   bench_floor
+//   bench_floor [--snapshot]
 //
+// With --snapshot it reads in one consistent, read-only snapshot, with the
+// statements cifsctl sends for it, so that their cost stands alone.
 // It reads the same password file and connects as the same user. Exit
 // status 0 on success, 1 on any failure (with a line on standard error).
 #include <fcntl.h>
@@ -57,7 +59,8 @@ const char* param(MYSQL* conn, const char* key, char* buf, size_t size) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool snapshot = argc > 1 && std::strcmp(argv[1], "--snapshot") == 0;
   char password[4096] = "";
   int pfd = open(paths::db_password_file, O_RDONLY);
   ssize_t n = pfd >= 0 ? read(pfd, password, sizeof password - 1) : -1;
@@ -84,6 +87,10 @@ int main() {
   if (!out)
     die(paths::smb_conf_include_tmp, nullptr);
 
+  if (snapshot) {
+    mysql_query(conn, "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ");
+    mysql_query(conn, "START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY");
+  }
   std::fprintf(out, "[global]\n\tusername map = %s\n", paths::smbusers);
   static const char* const keys[][2] = {
       {"workgroup", "workgroup"},     {"description", "server string"},
@@ -143,6 +150,8 @@ int main() {
     mysql_free_result(users);
   }
   mysql_free_result(shares);
+  if (snapshot)
+    mysql_query(conn, "COMMIT");
   mysql_close(conn);
 
   if (std::fflush(out) != 0 || fsync(fileno(out)) != 0 || std::fclose(out) != 0)

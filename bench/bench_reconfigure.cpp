@@ -1,7 +1,10 @@
 // `cifsctl --reconfigure-all -w` against the floor (bench_floor: the same
 // statements and the same bytes with nothing else), side by side in one run,
 // at 10, 1,000 and 10,000 shares: wall time, the child's CPU time and its peak
-// memory (ru_maxrss from wait4). Prints figures; never fails.
+// memory (ru_maxrss from wait4). Beside them the floor reading in one
+// consistent snapshot (the snapshot's own cost), and the lock that makes
+// Samba's restart one step across runs, taken and released, against the
+// run at 10,000 shares it follows. Prints figures; never fails.
 //
 //   bench_reconfigure [runs]
 //
@@ -25,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/file_str.h"
 #include "runtime/paths.h"
 
 namespace {
@@ -147,8 +151,9 @@ int main(int argc, char** argv) {
 
   const std::vector<std::string> cifsctl{CIFSCTL_BIN, "--reconfigure-all", "-w"};
   const std::vector<std::string> floor{floor_path};
+  const std::vector<std::string> floor_snapshot{floor_path, "--snapshot"};
   const int sizes[] = {10, 1000, 10000};
-  summary ours[3], base[3];
+  summary ours[3], base[3], snap[3];
 
   std::printf("--reconfigure-all -w against the floor, %d runs each, interleaved\n", runs);
   std::printf("%7s %21s %21s %6s %6s %9s %9s %10s %10s\n", "shares", "cifsctl ms (med/min)",
@@ -163,20 +168,23 @@ int main(int argc, char** argv) {
     if (a != b || a.empty())
       std::printf("  (at %d shares the floor wrote %zu bytes, cifsctl %zu: not the same bytes)\n",
                   sizes[i], b.size(), a.size());
-    std::vector<sample> s_ours, s_base;
+    std::vector<sample> s_ours, s_base, s_snap;
     for (int r = 0; r < runs; ++r) {
       // Alternating the order keeps a drift in the machine's load from
       // favouring either side.
       if (r % 2) {
         s_ours.push_back(run(cifsctl));
         s_base.push_back(run(floor));
+        s_snap.push_back(run(floor_snapshot));
       } else {
+        s_snap.push_back(run(floor_snapshot));
         s_base.push_back(run(floor));
         s_ours.push_back(run(cifsctl));
       }
     }
     ours[i] = summarize(s_ours);
     base[i] = summarize(s_base);
+    snap[i] = summarize(s_snap);
     std::printf("%7d %10.1f / %8.1f %10.1f / %8.1f %6.2f %6.2f %9.1f %9.1f %10ld %10ld\n",
                 sizes[i], ours[i].wall_median, ours[i].wall_min, base[i].wall_median,
                 base[i].wall_min, ours[i].wall_median / base[i].wall_median,
@@ -190,6 +198,22 @@ int main(int argc, char** argv) {
   std::printf("per share (minimums): %.1f us (1,000) and %.1f us (10,000); growth 10 -> "
               "10,000 over 10 -> 1,000: %.2f (linear: about 10.1)\n",
               small / 990 * 1000, large / 9990 * 1000, small > 0 ? large / small : 0.0);
+  std::printf("one snapshot (floor with it / floor without, medians and minimums):");
+  for (int i = 0; i < 3; ++i)
+    std::printf(" %d shares %.3f / %.3f%s", sizes[i], snap[i].wall_median / base[i].wall_median,
+                snap[i].wall_min / base[i].wall_min, i < 2 ? ";" : "\n");
+
+  // The restart's lock: one take and release per restart request.
+  const int pairs = 1000;
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < pairs; ++i)
+    locked_file_release(locked_file_lock(paths::samba_restart_lock, 1));
+  double pair_us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count() /
+      pairs;
+  std::printf("restart lock: %.1f us a take and release, %.5f of a run at 10,000 shares "
+              "(%.1f ms)\n",
+              pair_us, pair_us / 1e3 / ours[2].wall_min, ours[2].wall_min);
   mysql_close(conn);
   return 0;
 }

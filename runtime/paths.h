@@ -22,6 +22,9 @@ inline constexpr const char smbusers[] = "/usr/local/etc/smbusers";
 inline constexpr const char smbpasswd[] = "/usr/local/bin/smbpasswd";
 inline constexpr const char smbstatus[] = "/usr/local/bin/smbstatus";
 inline constexpr const char smbd[] = "/usr/local/sbin/smbd";
+// The name whose lock file (below the product root's lock directory)
+// serialises Samba's kill-and-script sequence across runs.
+inline constexpr const char samba_restart_lock[] = "/usr/local/sbin/smbd";
 
 // rc script directories searched after the product's own.
 inline constexpr const char rc_d_system[] = "/etc/rc.d";

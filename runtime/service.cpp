@@ -13,8 +13,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 
 #include "runtime/db.h"
+#include "runtime/file_str.h"
 #include "runtime/message.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
@@ -209,17 +211,33 @@ int script_result(pid_t pid, const char* service, const char* label, int report_
 }
 
 int control_plain(const service_entry& entry, const char* action) {
-  if (entry.how == handling::samba && strcasecmp(action, "status") != 0) {
-    // Hung daemons would keep the script's own stop or start from working.
-    kill_by_name("smbd", SIGKILL);
-    kill_by_name("nmbd", SIGKILL);
-  }
   char script[text_size];
   if (!lookup_script(entry.name, script)) {
     report_msg(0, "Unable to find start/stop script for '%s'\n", entry.name);
     return -1;
   }
   return run_rc_script(script, action);
+}
+
+struct lock_releaser {
+  void operator()(locked_file* lock) const { locked_file_release(lock); }
+};
+
+// Samba's kill-and-script sequence as one step across runs: the SIGKILL of
+// every smbd also hits the daemon another run's script is starting (its
+// "smbd -D" is a process named smbd), and that run would report a start
+// that failed although Samba ends up running. The lock is the runtime's
+// own; one that cannot be had leaves the sequence as it runs alone.
+int control_samba(const service_entry& entry, const char* action) {
+  if (strcasecmp(action, "status") == 0)
+    return control_plain(entry, action);
+  const int entry_errno = errno;
+  std::unique_ptr<locked_file, lock_releaser> lock(locked_file_lock(paths::samba_restart_lock, 1));
+  errno = entry_errno;
+  // Hung daemons would keep the script's own stop or start from working.
+  kill_by_name("smbd", SIGKILL);
+  kill_by_name("nmbd", SIGKILL);
+  return control_plain(entry, action);
 }
 
 int control_cold_fusion(const service_entry& entry, const char* action,
@@ -330,8 +348,9 @@ int service_control_with(const char* service, const char* action, const service_
       return control_tomcat(action, waits);
     case handling::apache:
       return control_apache(action, waits);
-    case handling::plain:
     case handling::samba:
+      return control_samba(*entry, action);
+    case handling::plain:
       break;
   }
   return control_plain(*entry, action);

@@ -253,3 +253,106 @@ std::string conf_share_key(std::string_view name) {
   }
   return key;
 }
+
+namespace {
+
+// Samba's strwicmp: blanks anywhere are skipped and letters compared by
+// upper case, byte by byte (a byte above 127 never equals an ASCII letter).
+bool samba_word_equal(std::string_view value, std::string_view word) {
+  size_t i = 0, j = 0;
+  for (;;) {
+    while (i < value.size() && samba_space(value[i]))
+      ++i;
+    while (j < word.size() && samba_space(word[j]))
+      ++j;
+    if (i == value.size() || j == word.size())
+      return i == value.size() && j == word.size();
+    auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c; };
+    if (upper(value[i]) != upper(word[j]))
+      return false;
+    ++i;
+    ++j;
+  }
+}
+
+constexpr const char* const security_values[] = {"auto", "user", "domain", "ads", nullptr};
+constexpr const char* const boolean_values[] = {"yes", "true", "on", "1",
+                                                "no",  "false", "off", "0", nullptr};
+
+// Types from Samba's parameter table (docs-xml/smbdotconf, lib/param):
+// workgroup is a ustring, server string, guest account and password server
+// strings, encrypt passwords a boolean, security the enumeration
+// enum_security, interfaces and hosts allow cmdlists.
+constexpr conf_param written_params[] = {
+    {"workgroup", conf_type::upper_text, nullptr, false},
+    {"server string", conf_type::text, nullptr, false},
+    {"encrypt passwords", conf_type::boolean, boolean_values, false},
+    {"guest account", conf_type::text, nullptr, true},
+    {"password server", conf_type::text, nullptr, false},
+    {"security", conf_type::enumeration, security_values, false},
+    {"interfaces", conf_type::list, nullptr, false},
+    {"allow hosts", conf_type::list, nullptr, false},
+};
+
+// Samba's per-character case change over the Basic Multilingual Plane;
+// nullopt for text that is not UTF-8, which its conversion refuses.
+std::optional<std::string> change_case(std::string_view s, bool upper) {
+  if (!valid_utf8(s))
+    return std::nullopt;
+  const uint8_t* p = reinterpret_cast<const uint8_t*>(s.data());
+  const uint8_t* end = p + s.size();
+  std::string out;
+  while (p < end) {
+    ucs4_t c;
+    int n = u8_mbtouc(&c, p, end - p);
+    if (n <= 0)
+      return std::nullopt;
+    if (c < 0x10000) {
+      ucs4_t mapped = upper ? uc_toupper(c) : uc_tolower(c);
+      if (mapped < 0x10000)
+        c = mapped;
+    }
+    uint8_t buf[6];
+    int len = u8_uctomb(buf, c, sizeof buf);
+    out.append(reinterpret_cast<const char*>(buf), len > 0 ? len : 0);
+    p += n;
+  }
+  return out;
+}
+
+}  // namespace
+
+const conf_param* conf_find_param(std::string_view name) {
+  for (const conf_param& p : written_params)
+    if (name == p.name)
+      return &p;
+  return nullptr;
+}
+
+std::string conf_value_refusal(const conf_param& param, std::string_view value) {
+  if (param.type != conf_type::boolean && param.type != conf_type::enumeration)
+    return "";
+  std::string names;
+  for (const char* const* v = param.values; *v != nullptr; ++v) {
+    if (samba_word_equal(value, *v))
+      return "";
+    names += names.empty() ? "" : v[1] == nullptr ? " or " : ", ";
+    names += *v;
+  }
+  return "Samba would refuse its value and load no share (it takes " + names + ")";
+}
+
+std::vector<std::string> conf_account_spellings(std::string_view name) {
+  std::vector<std::string> names;
+  // smbd cases a copy cut to 255 bytes; a copy it cannot case is looked up
+  // under no name at all.
+  const std::string_view cut = name.substr(0, 255);
+  std::optional<std::string> lower = change_case(cut, false);
+  std::optional<std::string> upper = change_case(cut, true);
+  if (!lower || !upper || name.empty())
+    return names;
+  for (std::string spelled : {*lower, std::string(name), *upper})
+    if (std::find(names.begin(), names.end(), spelled) == names.end())
+      names.push_back(std::move(spelled));
+  return names;
+}

@@ -56,3 +56,34 @@ conf_share_name conf_check_share_name(std::string_view name);
 // libunistring, closed over upper, lower and title case, for the Basic
 // Multilingual Plane only (Samba's own tables are 16 bits wide).
 std::string conf_share_key(std::string_view name);
+
+// What Samba's loader does with a [global] value, by the parameter's type
+// in Samba's parameter table.
+enum class conf_type {
+  text,         // kept as written (string)
+  upper_text,   // kept, upper-cased (ustring)
+  boolean,      // yes/true/on/1 or no/false/off/0, any case, blanks ignored
+  enumeration,  // one of the parameter's names, any case, blanks ignored
+  list,         // split into items; every text is a list (cmdlist)
+};
+
+// A parameter the generator writes.
+struct conf_param {
+  const char* name;           // as written in the file
+  conf_type type;
+  const char* const* values;  // enumeration: its names, null-terminated
+  bool names_account;         // smbd must resolve the value as a system account
+};
+
+// The parameter of that name among those the generator writes, or null.
+const conf_param* conf_find_param(std::string_view name);
+
+// Why Samba's loader would refuse value (as read back) for param and then
+// load nothing, or "" when it takes it. The account demand is not checked
+// here: see conf_account_spellings.
+std::string conf_value_refusal(const conf_param& param, std::string_view value);
+
+// The names smbd looks an account up by, in its order: lower case, as
+// given, upper case (each once). The account exists for smbd when the
+// system resolves one of them.
+std::vector<std::string> conf_account_spellings(std::string_view name);

@@ -1,6 +1,7 @@
 #include "samba/generation.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,32 @@ void write_shares(FILE* out, MYSQL* conn) {
     write_share(out, conn, row, written);
 }
 
+// Statements run without their result looked at: a server or engine that
+// cannot give a snapshot leaves the reads as separate statements, each
+// seeing what was committed by then.
+constexpr const char snapshot_isolation[] = "SET TRANSACTION ISOLATION LEVEL REPEATABLE READ";
+constexpr const char snapshot_start[] = "START TRANSACTION WITH CONSISTENT SNAPSHOT, READ ONLY";
+constexpr const char snapshot_end[] = "COMMIT";
+
+void run_quietly(MYSQL* conn, const char* sql) {
+  const int saved = errno;
+  if (mysql_real_query(conn, sql, std::strlen(sql)) == 0) {
+    // None of them has rows; a result is freed all the same.
+    unique_mysql_res res(mysql_store_result(conn));
+  }
+  errno = saved;
+}
+
+// One committed state for every read of the run: the settings, the hosts,
+// the shares and each share's users. Without it a file can list a share
+// with the users of the next state. Repeatable read is the isolation level
+// under which a consistent snapshot holds for the whole transaction, and
+// the next transaction only is given it, whatever the server's default.
+void begin_snapshot(MYSQL* conn) {
+  run_quietly(conn, snapshot_isolation);
+  run_quietly(conn, snapshot_start);
+}
+
 // Gives the complete temporary file its final owner and mode, pushes it to
 // disk and renames it over path, ending the run on any failure: a write
 // error remembered by the stream, the flush, the sync, the close or the
@@ -271,30 +298,63 @@ std::string printable_value(const char* value) {
 
 namespace {
 
-void report_setting(const char* key) {
-  report_notice("Setting %s is left out of %s: Samba would not read its value back unchanged\n",
-                key, paths::smb_conf_include);
+void report_setting(const char* key, const char* why) {
+  report_notice("Setting %s is left out of %s: %s\n", key, paths::smb_conf_include, why);
 }
 
-// The settings' lines; each value Samba would not read back unchanged is
-// left out with a report.
+// True when the system resolves one of the names smbd looks account up by.
+bool account_known(const char* account) {
+  // A name the system does not know leaves errno set by some lookups; it
+  // must not show in a later report as a system error.
+  const int saved = errno;
+  bool known = false;
+  for (const std::string& name : conf_account_spellings(account))
+    if (getpwnam(name.c_str()) != nullptr) {
+      known = true;
+      break;
+    }
+  errno = saved;
+  return known;
+}
+
+// Why Samba would not take value for parameter as stored, or "": it must
+// read the line back unchanged, its loader must accept the value (a value it
+// refuses makes it load no share at all), and an account it names must be
+// one smbd can resolve (smbd does not start otherwise).
+std::string setting_fault(const char* parameter, const char* value) {
+  if (!conf_value_exact(value))
+    return "Samba would not read its value back unchanged";
+  const conf_param* param = conf_find_param(parameter);
+  if (param == nullptr)
+    return "";
+  if (std::string refusal = conf_value_refusal(*param, value); !refusal.empty())
+    return refusal;
+  if (param->names_account && !account_known(value))
+    return "smbd would not start: no system account answers to its value";
+  return "";
+}
+
+// The settings' lines; each value Samba would not take as stored is left
+// out with a report, so that Samba uses its own default for it.
 void write_settings(FILE* out, MYSQL* conn) {
   for (const auto& setting : global_settings) {
     const char* value = db_select_value(setting[0], params_table, "param", "val", conn);
     if (value == nullptr || value[0] == '\0')
       continue;
-    if (!conf_value_exact(value)) {
-      report_setting(setting[0]);
+    if (std::string fault = setting_fault(setting[1], value); !fault.empty()) {
+      report_setting(setting[0], fault.c_str());
       continue;
     }
     std::fprintf(out, "\t%s = %s\n", setting[1], value);
   }
 
   const char* interfaces = db_select_value("interfaces", params_table, "param", "val", conn);
-  if (interfaces != nullptr && interfaces[0] != '\0' &&
-      !conf_value_exact(std::string("lo ") + interfaces)) {
-    report_setting("interfaces");
-    interfaces = nullptr;
+  if (interfaces != nullptr && interfaces[0] != '\0') {
+    if (std::string fault = setting_fault("interfaces", (std::string("lo ") + interfaces).c_str());
+        !fault.empty()) {
+      report_setting("interfaces", fault.c_str());
+      interfaces = nullptr;
+    }
   }
   if (interfaces != nullptr && interfaces[0] != '\0')
     std::fprintf(out, "\tinterfaces = lo %s\n", interfaces);
@@ -302,28 +362,40 @@ void write_settings(FILE* out, MYSQL* conn) {
     std::fputs("\tinterfaces = lo\n", out);
 }
 
-// The hosts, each one entry of Samba's list (quoted where it needs to be);
-// returns how many were written and counts in *refused those left out.
+// Why a hosts row cannot stand in Samba's list as written, or null. A row
+// is written unchanged, in Samba's own list syntax (several names, networks,
+// EXCEPT, ALL, LOCAL), when Samba reads back exactly its items.
+const char* host_fault(const char* host) {
+  if (host == nullptr)
+    return "it is NULL";
+  // An empty or blank entry names no host.
+  if (conf_list_items(host).empty())
+    return "it is blank";
+  // Samba drops the quotes of a list item, so a quote never reads back.
+  if (std::strchr(host, '"') != nullptr)
+    return "Samba would not read it back unchanged";
+  std::optional<std::string> read = conf_read_value(host);
+  if (!read || conf_list_items(*read) != conf_list_items(host))
+    return "Samba would not read it back unchanged";
+  return nullptr;
+}
+
+// The hosts rows, unchanged and joined by ", "; returns how many were
+// written and counts in *refused those left out (a list of only such rows
+// must not be written empty).
 int write_hosts(FILE* out, MYSQL* conn, int* refused) {
   unique_mysql_res hosts = query_or_die(conn, hosts_query);
   int written = 0;
   while (MYSQL_ROW row = mysql_fetch_row(hosts.get())) {
     const char* host = row[0];
-    std::optional<std::string> text;
-    // An empty or blank entry names no host; left out, it must still count
-    // as refused so that a list of only such entries is not written empty.
-    const char* fault = host == nullptr                        ? "it is NULL"
-                        : conf_list_items(host).empty()        ? "it is blank"
-                        : !(text = conf_list_text(host))       ? "Samba would not read it back unchanged"
-                                                               : nullptr;
-    if (fault != nullptr) {
+    if (const char* fault = host_fault(host)) {
       ++*refused;
       const std::string shown = host != nullptr ? "'" + printable_value(host) + "'" : "NULL";
       report_notice("Host %s is left out of %s: %s\n", shown.c_str(), paths::smb_conf_include,
                     fault);
       continue;
     }
-    std::fprintf(out, written == 0 ? "%s" : ", %s", text->c_str());
+    std::fprintf(out, written == 0 ? "%s" : ", %s", host);
     ++written;
   }
   return written;
@@ -354,10 +426,13 @@ int reconfigure_all() {
   // Runs at the same time share one temporary file: the lock makes each
   // one's write, rename and owner change a single step, so every run
   // installs a whole file of its own. Taken before the stat so that the
-  // owner and mode read are those this run replaces.
+  // owner and mode read are those this run replaces. The lock is the
+  // panel's, not Samba's: a lock that cannot be had (its directory missing
+  // on a damaged install) leaves the run as it is without one, a run that
+  // succeeds on its own, rather than failing a request.
+  const int entry_errno = errno;
   unique_lock_file lock(locked_file_lock(include_path, 1));
-  if (!locked_file_is_locked(lock.get()))
-    fatal("Error occurred while locking the file %s: %s\n", include_path, std::strerror(errno));
+  errno = entry_errno;
 
   struct stat st {};
   bool is_new = false;
@@ -374,10 +449,12 @@ int reconfigure_all() {
   if (staged_create(out, tmp_path) != 0)
     fatal("Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
 
+  begin_snapshot(conn.get());
   if (write_global_section(out.get(), conn.get()) != 0)
     fatal("Unable to print [global] section to %s", paths::smb_conf);
 
   write_shares(out.get(), conn.get());
+  run_quietly(conn.get(), snapshot_end);
   conn.reset();
 
   uid_t uid = is_new ? 0 : st.st_uid;

@@ -4,6 +4,9 @@
 // doubled, no reader may see a torn file, and everything must finish (a
 // deadlock shows as a run that never ends, caught by a generous bound).
 // CI runs about 200 user operations; CIFSCTL_FULL=1 runs about 1,000.
+// A table of further cases: generators while the panel commits paired
+// changes must install no file that mixes two committed states, and
+// concurrent restarts must report no failure that did not happen.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -28,6 +31,7 @@
 #include "runtime/paths.h"
 #include "tests/harness.h"
 #include "tests/mariadb.h"
+#include "tests/samba_fixture.h"
 
 namespace {
 
@@ -317,4 +321,132 @@ TEST(ConcurrencyTest, UsersAndRegenerationsAtOnceLoseAndTearNothing) {
               "regenerations by %d more, %.1f s; %ld reads of both files\n",
               total, user_workers, read_file(regen_count_file).size(), regen_workers, seconds,
               reads);
+}
+
+namespace {
+
+// Two committed states of rows that belong together, and the lines of the
+// include file that show each: a file holding lines of both is mixed.
+struct paired_case {
+  const char* name;
+  std::vector<std::string> to_a, to_b;  // statements of one transaction each
+  std::vector<std::string> a_lines, b_lines;
+};
+
+const std::vector<paired_case> paired_cases = {
+    {"a share's description with its valid users",
+     {"UPDATE module_fileserver_shares SET description = 'alice-only' WHERE id = 1000",
+      "UPDATE module_fileserver_valid_users SET uid = 1 WHERE sid = 1000"},
+     {"UPDATE module_fileserver_shares SET description = 'bob-only' WHERE id = 1000",
+      "UPDATE module_fileserver_valid_users SET uid = 2 WHERE sid = 1000"},
+     {"\tcomment = alice-only\n\tvalid users = alice\n"},
+     {"\tcomment = bob-only\n\tvalid users = bob\n"}},
+    {"a setting with a share",
+     {"UPDATE module_fileserver_params SET val = 'WGA' WHERE param = 'workgroup'",
+      "UPDATE module_fileserver_shares SET description = 'WGA' WHERE id = 1"},
+     {"UPDATE module_fileserver_params SET val = 'WGB' WHERE param = 'workgroup'",
+      "UPDATE module_fileserver_shares SET description = 'WGB' WHERE id = 1"},
+     {"\tworkgroup = WGA\n", "\tcomment = WGA\n"},
+     {"\tworkgroup = WGB\n", "\tcomment = WGB\n"}},
+};
+
+bool holds_all(const std::string& text, const std::vector<std::string>& lines) {
+  for (const std::string& line : lines)
+    if (text.find(line) == std::string::npos)
+      return false;
+  return true;
+}
+
+void commit_all(MYSQL* conn, const std::vector<std::string>& statements) {
+  std::vector<std::string> all{"START TRANSACTION"};
+  all.insert(all.end(), statements.begin(), statements.end());
+  all.push_back("COMMIT");
+  for (const std::string& sql : all)
+    if (mysql_real_query(conn, sql.data(), sql.size()) != 0)
+      ADD_FAILURE() << sql << ": " << mysql_error(conn);
+}
+
+}  // namespace
+
+TEST(ConcurrencyTest, PairedCommitsAndConcurrentRestarts) {
+  write_product_conf();
+  start_mariadb();
+  load_fileserver_rows(200);
+  // The share the first case changes comes last, so that a generator reads
+  // its users long after the shares.
+  db_sql("INSERT INTO module_fileserver_shares (id, name, path, valid_users) VALUES "
+         "(1000, 'docs', '/home/docs', 'select');\n"
+         "INSERT INTO module_fileserver_valid_users (sid, uid) VALUES (1000, 1);\n");
+  const int runs = full_size() ? 100 : 25;
+
+  for (const paired_case& c : paired_cases) {
+    SCOPED_TRACE(c.name);
+    unique_mysql conn = connect_db();
+    ASSERT_TRUE(conn);
+    commit_all(conn.get(), c.to_a);
+    std::atomic<bool> stop{false};
+    long commits = 0;
+    std::thread committer([&] {
+      for (bool to_b = true; !stop.load(); to_b = !to_b, ++commits)
+        commit_all(conn.get(), to_b ? c.to_b : c.to_a);
+    });
+    std::mutex m;
+    int files = 0, mixed = 0, failed = 0;
+    std::vector<std::thread> generators;
+    for (int g = 0; g < 2; ++g)
+      generators.emplace_back([&] {
+        for (int i = 0; i < runs; ++i) {
+          run_result r = run_cifsctl({"--reconfigure-all", "-w"});
+          const std::string text = read_file(include_path);
+          std::lock_guard<std::mutex> guard(m);
+          ++files;
+          failed += r.status != 0;
+          mixed += !holds_all(text, c.a_lines) && !holds_all(text, c.b_lines);
+        }
+      });
+    for (std::thread& t : generators)
+      t.join();
+    stop = true;
+    committer.join();
+    std::printf("%s: %d files by 2 generators during %ld paired commits: %d mixed, %d failed\n",
+                c.name, files, commits, mixed, failed);
+    EXPECT_EQ(0, mixed);
+    EXPECT_EQ(0, failed);
+  }
+
+  // Restarts: eight requests at once, each killing every smbd before its
+  // script runs.
+  setup_samba();
+  const std::string root = test_product_root;
+  write_file(root + "/rc.d/samba", std::string("#!/bin/sh\n") + samba_rc_script_body, 0755);
+  write_file(root + "/admin/bin/rcswitch", read_file(std::string(BUILD_DIR) + "/rcswitch"), 0755);
+  ASSERT_EQ(0, run_cifsctl({"--reconfigure-all", "-w"}).status);
+  const int per_loop = full_size() ? 12 : 3;
+  std::vector<pid_t> loops;
+  for (int l = 0; l < 8; ++l) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int failed = 0;
+      for (int i = 0; i < per_loop; ++i)
+        failed += !succeeded(run_logged({"--restart"}, err_file("restart" + std::to_string(l))));
+      _exit(std::min(failed, 255));
+    }
+    loops.push_back(pid);
+  }
+  int false_failures = 0;
+  std::string reports;
+  for (int l = 0; l < 8; ++l) {
+    int status = 0;
+    while (waitpid(loops[l], &status, 0) < 0 && errno == EINTR) {
+    }
+    false_failures += WIFEXITED(status) ? WEXITSTATUS(status) : per_loop;
+    reports += read_file(err_file("restart" + std::to_string(l)));
+  }
+  const bool running = eventually(accepts_on_445);
+  std::printf("%d --restart requests from 8 loops: %d failed; Samba %s after\n", 8 * per_loop,
+              false_failures, running ? "running" : "stopped");
+  EXPECT_EQ(0, false_failures) << reports;
+  EXPECT_EQ("", without_vanished_pids(reports));
+  EXPECT_TRUE(running);
+  EXPECT_EQ("is running\n", run_cifsctl({"--status"}).out);
 }
