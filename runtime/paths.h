@@ -18,9 +18,13 @@ inline constexpr const char mysql_sock_tmp[] = "/tmp/mysql.sock";
 inline constexpr const char smb_conf[] = "/usr/local/etc/smb.conf";
 inline constexpr const char smb_conf_include[] = "/usr/local/etc/smb.conf.include";
 inline constexpr const char smb_conf_include_tmp[] = "/usr/local/etc/smb.conf.include.tmp";
+// Two or more share sections on their own, for testparm to say whether
+// Samba takes their names for one share.
+inline constexpr const char smb_conf_include_probe[] = "/usr/local/etc/smb.conf.include.probe";
 inline constexpr const char smbusers[] = "/usr/local/etc/smbusers";
 inline constexpr const char smbpasswd[] = "/usr/local/bin/smbpasswd";
 inline constexpr const char smbstatus[] = "/usr/local/bin/smbstatus";
+inline constexpr const char testparm[] = "/usr/local/bin/testparm";
 inline constexpr const char smbd[] = "/usr/local/sbin/smbd";
 // The name whose lock file (below the product root's lock directory)
 // serialises Samba's kill-and-script sequence across runs.

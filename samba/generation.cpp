@@ -21,6 +21,7 @@
 #include "runtime/paths.h"
 #include "runtime/staged_file.h"
 #include "samba/conf_reader.h"
+#include "samba/twin_probe.h"
 
 namespace {
 
@@ -101,10 +102,6 @@ share_row read_share(MYSQL_ROW row) {
           valid_users != nullptr && std::strncmp(valid_users, "select", 4) == 0};
 }
 
-// The first share written under each key Samba finds shares by: its name
-// and id, for the report on a later share that Samba would take for it.
-using written_shares = std::unordered_map<std::string, std::pair<std::string, std::string>>;
-
 // Why Samba would not serve the share under its name from its path, or ""
 // when it would.
 std::string name_and_path_fault(const share_row& s) {
@@ -159,7 +156,7 @@ std::string valid_user_list(MYSQL_RES* users, std::string& list) {
 }
 
 // Writes one share's section, or reports why it is left out.
-void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, written_shares& written) {
+void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, twin_registry& written) {
   const share_row s = read_share(row);
   // The id comes from the database; escaping keeps a stray quote in it from
   // changing the statement (a number passes unchanged).
@@ -180,17 +177,16 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, written_shares& written)
   };
   if (std::string fault = name_and_path_fault(s); !fault.empty())
     return refuse(fault);
-  std::string key = conf_share_key(s.name);
-  if (auto earlier = written.find(key); earlier != written.end())
-    return refuse("Samba would merge it into the earlier share '" + earlier->second.first +
-                  "' (id " + earlier->second.second + ")");
+  if (std::optional<twin_share> twin = twin_of(written, s.name))
+    return refuse("Samba would merge it into the earlier share '" + twin->shown + "' (id " +
+                  twin->id + ")");
   const bool list_users = !s.any && !empty_selection;
   std::string user_list;
   if (list_users) {
     if (std::string fault = valid_user_list(users.get(), user_list); !fault.empty())
       return refuse(fault);
   }
-  written.emplace(std::move(key), std::make_pair(shown, id_text));
+  twin_add(written, {s.name, shown, id_text});
 
   std::fprintf(out, "[%s]\n\tpath = %s\n\twritable = %s\n\tguest ok = %s\n", s.name, s.path,
                s.writable ? "yes" : "no", s.guest_ok ? "yes" : "no");
@@ -211,7 +207,7 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, written_shares& written)
 // One section per share row, in the order the server returns them.
 void write_shares(FILE* out, MYSQL* conn) {
   unique_mysql_res shares = query_or_die(conn, shares_query);
-  written_shares written;
+  twin_registry written;
   while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
     write_share(out, conn, row, written);
 }

@@ -161,6 +161,8 @@ void setup_samba() {
   make_link("/usr/local/etc/smb.conf", "/etc/samba/smb.conf");
   write_exec_wrapper("/usr/local/bin/smbpasswd", "/usr/bin/smbpasswd", "-c");
   write_exec_wrapper("/usr/local/bin/smbstatus", "/usr/bin/smbstatus", "-s");
+  // testparm reads the configuration named on its command line.
+  make_link("/usr/bin/testparm", "/usr/local/bin/testparm");
   make_link("/usr/sbin/smbd", "/usr/local/sbin/smbd");
   make_link("/usr/sbin/nmbd", "/usr/local/sbin/nmbd");
 }

@@ -19,7 +19,8 @@ inline constexpr const char samba_test_dir[] = "/var/lib/samba-test";
 // becomes a link to it, so pdbedit, testparm and smbclient read it too. The
 // tools at the system's paths: /usr/local/bin/smbpasswd and
 // /usr/local/bin/smbstatus are wrappers that exec Debian's tools with that
-// configuration; /usr/local/sbin/smbd and /usr/local/sbin/nmbd are links to
+// configuration, /usr/local/bin/testparm a link to Debian's (it reads the
+// file named on its command line); /usr/local/sbin/smbd and /usr/local/sbin/nmbd are links to
 // Debian's daemons, so the running processes are named "smbd" and "nmbd".
 // The include file itself is not created.
 void setup_samba();

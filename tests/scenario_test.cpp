@@ -253,7 +253,10 @@ TEST_F(Scenario, ThePanelsRequestsAsClientsSeeThem) {
     EXPECT_EQ(0, r.status) << r.out;
   }
   {
-    SCOPED_TRACE("twins and Samba's own names: restricted \u03a9, public \u03c9, homes, ipc$");
+    SCOPED_TRACE("twins and Samba's own names: restricted \u03a9, public \u03c9, homes, ipc$; "
+                 "secret and \u017fecret apart, \u03c2 after \u03a3 refused");
+    make_dirs(shares + "/long-s");
+    write_file(shares + "/long-s/long-s.txt", "");
     make_dirs(shares + "/omega", 0700);
     ASSERT_EQ(0, system(("chown alice " + shares + "/omega").c_str()));
     write_file(shares + "/omega/secret.txt", "for alice only\n");
@@ -263,7 +266,11 @@ TEST_F(Scenario, ThePanelsRequestsAsClientsSeeThem) {
            "'select'), (5, '\xcf\x89', NULL, '/opt/shares/omega-pub', 'false', 'true', 'any'), "
            "(6, 'homes', NULL, '/opt/shares/pub', 'true', 'false', 'any'), "
            "(7, 'ipc$', NULL, '/opt/shares/pub', 'false', 'true', 'any'), "
-           "(8, 'IPC $', NULL, '/opt/shares/pub', 'false', 'true', 'any');"
+           "(8, 'IPC $', NULL, '/opt/shares/pub', 'false', 'true', 'any'), "
+           "(9, 'secret', NULL, '/opt/shares/pub', 'false', 'true', 'any'), "
+           "(10, '\xc5\xbf" "ecret', NULL, '/opt/shares/long-s', 'false', 'true', 'any'), "
+           "(11, '\xce\xa3', NULL, '/opt/shares/pub', 'false', 'true', 'any'), "
+           "(12, '\xcf\x82', NULL, '/opt/shares/long-s', 'false', 'true', 'any');"
            "INSERT INTO module_fileserver_valid_users (sid, uid) VALUES (4, 1);");
     run_result r = run_cifsctl({"--reconfigure-all"});
     EXPECT_EQ(0, r.status);
@@ -272,7 +279,9 @@ TEST_F(Scenario, ThePanelsRequestsAsClientsSeeThem) {
               "cifsctl: Share 'homes' (id 6) is left out of /usr/local/etc/smb.conf.include: "
               "Samba gives its name a meaning of its own\n"
               "cifsctl: Share 'ipc$' (id 7) is left out of /usr/local/etc/smb.conf.include: "
-              "Samba gives its name a meaning of its own\n",
+              "Samba gives its name a meaning of its own\n"
+              "cifsctl: Share '\xcf\x82' (id 12) is left out of /usr/local/etc/smb.conf.include: "
+              "Samba would merge it into the earlier share '\xce\xa3' (id 11)\n",
               without_vanished_pids(r.err));
     ASSERT_TRUE(eventually(accepts_on_445));
     for (const char* name : {"\xce\xa9", "\xcf\x89"}) {
@@ -282,6 +291,9 @@ TEST_F(Scenario, ThePanelsRequestsAsClientsSeeThem) {
     }
     EXPECT_EQ(0, smb("\xcf\x89", "awhite%Alice pw'1", "get secret.txt /tmp/own.txt").status);
     EXPECT_EQ("for alice only\n", read_file("/tmp/own.txt"));
+    EXPECT_TRUE(has(smb("secret", "", "ls").out, "readme.txt"));
+    EXPECT_TRUE(has(smb("\xc5\xbf" "ecret", "", "ls").out, "long-s.txt"));
+    EXPECT_TRUE(has(smb("\xcf\x82", "", "ls").out, "readme.txt"));  // what \u03a3 serves
     // smbd takes "IPC $" for a share like any other.
     EXPECT_TRUE(has(smb("IPC $", "", "ls").out, "readme.txt"));
     for (const char* home : {"alice", "awhite"})
