@@ -178,8 +178,10 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, twin_registry& written) 
   if (std::string fault = name_and_path_fault(s); !fault.empty())
     return refuse(fault);
   if (std::optional<twin_share> twin = twin_of(written, s.name))
-    return refuse("Samba would merge it into the earlier share '" + twin->shown + "' (id " +
-                  twin->id + ")");
+    return refuse((twin->unconfirmed ? "testparm could not tell whether Samba would merge it into "
+                                       "the earlier share '"
+                                     : "Samba would merge it into the earlier share '") +
+                  twin->shown + "' (id " + twin->id + ")");
   const bool list_users = !s.any && !empty_selection;
   std::string user_list;
   if (list_users) {

@@ -105,8 +105,11 @@ std::optional<twin_share> twin_of(twin_registry& registry, const std::string& na
       registry.asked[{earlier, name}] = answer;
     unknown |= answer == twin_answer::unknown;
   }
-  if (unknown)
-    return shares.front();
+  if (unknown) {
+    twin_share first = shares.front();
+    first.unconfirmed = true;
+    return first;
+  }
   return std::nullopt;
 }
 

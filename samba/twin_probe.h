@@ -23,6 +23,9 @@ struct twin_share {
   std::string name;   // the section name, as written
   std::string shown;  // printable name, for reports
   std::string id;     // printable id, for reports
+  // Set on twin_of's answer when testparm could not be asked or answered
+  // nothing readable: the share is then refused on its key alone.
+  bool unconfirmed = false;
 };
 
 // Samba's answer for a name against earlier names.
@@ -54,7 +57,8 @@ twin_answer twin_probe(const char* testparm, const char* probe_path,
 // The written share that Samba would take a share named name for, or none
 // when name may be written beside every one of them. A name asked in vain
 // (twin_answer::unknown) gets the first written share of its key, as when
-// the key alone decided. Runs testparm only when the key collides.
+// the key alone decided, marked unconfirmed. Runs testparm only when the
+// key collides.
 std::optional<twin_share> twin_of(twin_registry& registry, const std::string& name);
 
 // Records share as written.

@@ -466,6 +466,7 @@ void judge_refusals(const std::vector<refused_row>& refused,
     written_by_key.emplace(conf_share_key(*w->name), w);
   std::vector<std::vector<const refused_row*>> batches;
   std::vector<std::set<std::string>> batch_keys;
+  std::set<const refused_row*> apart_twins;
   for (const refused_row& row : refused) {
     const std::string key = conf_share_key(*row.first->name);
     // A twin: refused for an earlier share of its key, rightly when Samba
@@ -476,10 +477,12 @@ void judge_refusals(const std::vector<refused_row>& refused,
         earlier = true;
         joined |= samba.same_share(*it->second->name, *row.first->name);
       }
-    if (earlier) {
-      f.case_over_refusals += !joined;
+    if (joined)
       continue;
-    }
+    // Beside earlier shares Samba keeps apart, a row may still be refused
+    // for a reason of its own: it is judged as any other.
+    if (earlier)
+      apart_twins.insert(&row);
     if (refused_by_smbd_rules(row, samba)) {
       ++f.by_smbd_rules;
       continue;
@@ -522,8 +525,9 @@ void judge_refusals(const std::vector<refused_row>& refused,
           got.erase("valid users");
           std::map<std::string, std::string> want = expected_params(s, false, false);
           want.erase("guest only");
+          const bool twin = apart_twins.count(row) != 0;
           if (users_exact && got == want)
-            fault(f.needless, "needless",
+            fault(twin ? f.case_over_refusals : f.needless, twin ? "case-pair" : "needless",
                   "share id " + std::to_string(s.id) + " '" + printable_value(s.name->c_str()) +
                       "' is refused but Samba reads it back exactly");
         }
