@@ -30,6 +30,7 @@
 
 #include "runtime/file_str.h"
 #include "runtime/paths.h"
+#include "tests/harness.h"
 
 namespace {
 
@@ -41,17 +42,8 @@ struct sample {
 
 // Runs argv to its end; wall time, CPU time and peak memory of the child.
 sample run(const std::vector<std::string>& args) {
-  std::vector<char*> argv;
-  std::vector<std::string> copy = args;
-  for (std::string& a : copy)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
+  pid_t pid = start_program(args[0], args);
   int status = 0;
   rusage usage{};
   while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
@@ -59,7 +51,7 @@ sample run(const std::vector<std::string>& args) {
   double wall = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                     .count();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-    std::fprintf(stderr, "bench_reconfigure: %s ended with status %d\n", argv[0], status);
+    std::fprintf(stderr, "bench_reconfigure: %s ended with status %d\n", args[0].c_str(), status);
   double cpu = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
                (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
   return {wall, cpu, usage.ru_maxrss};

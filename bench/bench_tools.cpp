@@ -8,7 +8,6 @@
 //
 // Needs the sandbox that scripts/bench prepares: Samba's tools at the
 // system's paths and the system user benchuser.
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,29 +19,15 @@
 #include <vector>
 
 #include "runtime/paths.h"
+#include "tests/harness.h"
 
 namespace {
 
 // Runs argv to its end with every standard stream on /dev/null; wall ms.
 double run(const std::vector<std::string>& args, bool* failed) {
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv;
-  for (std::string& a : copy)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open(paths::dev_null, O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  int status =
+      wait_program(start_program(args[0], args, {null_stream, null_stream, null_stream}));
   if (!WIFEXITED(status) || (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != 1))
     *failed = true;
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)

@@ -89,27 +89,12 @@ std::vector<user_op> worker_ops(int w, int count) {
 
 // Runs cifsctl with args, its standard error appended to err_path; returns
 // the wait status.
-int run_logged(const std::vector<std::string>& args, const std::string& err_path) {
-  std::vector<std::string> all{CIFSCTL_BIN};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(err_fd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+int run_logged(std::vector<std::string> args, const std::string& err_path) {
+  args.insert(args.begin(), CIFSCTL_BIN);
+  int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_t pid = start_program(args[0], args, {null_stream, null_stream, err_fd});
+  close(err_fd);
+  return wait_program(pid);
 }
 
 bool succeeded(int status) {
@@ -436,9 +421,7 @@ TEST(ConcurrencyTest, PairedCommitsAndConcurrentRestarts) {
   int false_failures = 0;
   std::string reports;
   for (int l = 0; l < 8; ++l) {
-    int status = 0;
-    while (waitpid(loops[l], &status, 0) < 0 && errno == EINTR) {
-    }
+    int status = wait_program(loops[l]);
     false_failures += WIFEXITED(status) ? WEXITSTATUS(status) : per_loop;
     reports += read_file(err_file("restart" + std::to_string(l)));
   }

@@ -54,36 +54,15 @@ std::mt19937_64 seeded_engine() {
 }
 
 // Starts cifsctl with args, its standard streams on /dev/null.
-pid_t spawn_cifsctl(const std::vector<std::string>& args) {
-  std::vector<std::string> all{CIFSCTL_BIN};
-  all.insert(all.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : all)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
-}
-
-int wait_status(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return status;
+pid_t spawn_cifsctl(std::vector<std::string> args) {
+  args.insert(args.begin(), CIFSCTL_BIN);
+  return start_program(args[0], args, {null_stream, null_stream, null_stream});
 }
 
 // Runs cifsctl to its end; its wall time in seconds.
 double timed_run(const std::vector<std::string>& args) {
   auto start = clock_type::now();
-  int status = wait_status(spawn_cifsctl(args));
+  int status = wait_program(spawn_cifsctl(args));
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
   return std::chrono::duration<double>(clock_type::now() - start).count();
 }
@@ -123,7 +102,7 @@ bool run_killed_after(const std::vector<std::string>& args, double delay) {
   while (clock_nanosleep(CLOCK_MONOTONIC, 0, &pause, &pause) == EINTR) {
   }
   kill(pid, SIGKILL);
-  int status = wait_status(pid);
+  int status = wait_program(pid);
   if (WIFSIGNALED(status))
     return WTERMSIG(status) == SIGKILL;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;

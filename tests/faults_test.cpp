@@ -218,16 +218,11 @@ TEST_F(Faults, DatabaseGoesAwayMidRun) {
       "CREATE VIEW module_fileserver_valid_users AS "
       "SELECT sid, uid FROM valid_users_base WHERE gate(sid) = 1;\n");
 
-  pid_t holder = fork();
-  if (holder == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    dup2(null, 2);
-    execl("/usr/bin/mariadb", "mariadb", "--no-defaults", "--user=root",
-          "--socket=/run/mysqld/mysqld.sock", "--database=tav", "-e",
-          "SELECT GET_LOCK('gate', 0); SELECT SLEEP(600);", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  pid_t holder = start_program("/usr/bin/mariadb",
+                               {"mariadb", "--no-defaults", "--user=root",
+                                "--socket=/run/mysqld/mysqld.sock", "--database=tav", "-e",
+                                "SELECT GET_LOCK('gate', 0); SELECT SLEEP(600);"},
+                               {keep_stream, null_stream, null_stream});
   ASSERT_GT(holder, 0);
   auto wait_for_state = [](const std::string& sql) {
     for (int i = 0; i < 400; ++i) {
@@ -240,23 +235,19 @@ TEST_F(Faults, DatabaseGoesAwayMidRun) {
   ASSERT_TRUE(wait_for_state("SELECT IS_USED_LOCK('gate') IS NOT NULL;"));
 
   const std::string out = "/tmp/run.out", err = "/tmp/run.err";
-  pid_t run = fork();
-  if (run == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
-    dup2(e, 2);
-    execl(CIFSCTL_BIN, "cifsctl", "--reconfigure-all", "-w", static_cast<char*>(nullptr));
-    _exit(127);
-  }
+  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  pid_t run =
+      start_program(CIFSCTL_BIN, {"cifsctl", "--reconfigure-all", "-w"}, {keep_stream, o, e});
+  close(o);
+  close(e);
   ASSERT_GT(run, 0);
   bool blocked = wait_for_state(
       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE STATE = 'User lock';");
   stop_mariadb();
-  int status = 0;
-  waitpid(run, &status, 0);
+  int status = wait_program(run);
   kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  wait_program(holder);
   ASSERT_TRUE(blocked) << "the run never reached the gate";
 
   ASSERT_TRUE(WIFEXITED(status));

@@ -88,9 +88,7 @@ run_result collect(pid_t pid, int out_fd, int err_fd, int in_fd, const std::stri
   }
   if (fds[2].fd >= 0)
     close(fds[2].fd);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  int status = wait_program(pid);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return r;
 }
@@ -148,6 +146,45 @@ run_result run_in_child(const std::function<void()>& body) {
     fflush(nullptr);
     _exit(0);
   });
+}
+
+pid_t start_program(const std::string& path, const std::vector<std::string>& argv_in,
+                    std::array<int, 3> streams, bool ignore_term) {
+  std::vector<std::string> args = argv_in;
+  std::vector<char*> cargv = c_vector(args);
+  // The close-on-exec pipe reaches end of file when exec has closed it, or
+  // when the child has ended.
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0)
+    return -1;
+  int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int target = 0; target < 3; ++target) {
+      int from = streams[target] == null_stream ? null_fd : streams[target];
+      if (from >= 0 && from != target)
+        dup2(from, target);
+    }
+    if (ignore_term)
+      signal(SIGTERM, SIG_IGN);
+    execv(path.c_str(), cargv.data());
+    _exit(127);
+  }
+  close(ready[1]);
+  close(null_fd);
+  char c;
+  while (pid > 0 && read(ready[0], &c, 1) < 0 && errno == EINTR) {
+  }
+  close(ready[0]);
+  return pid;
+}
+
+int wait_program(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return status;
 }
 
 run_result run_cifsctl(const std::vector<std::string>& args, const std::vector<std::string>& env,

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -23,6 +24,24 @@ run_result run_program(const std::vector<std::string>& argv,
 // Runs body in a forked child whose standard output and error are captured;
 // the child exits with 0 when body returns. For code that ends the process.
 run_result run_in_child(const std::function<void()>& body);
+
+// What start_program puts on one of the child's descriptors 0, 1 and 2
+// besides an open descriptor of the caller's above 2 (which the caller
+// closes).
+inline constexpr int keep_stream = -1;  // as inherited
+inline constexpr int null_stream = -2;  // /dev/null, read-write
+
+// Starts path with argv (argv[0] first), its descriptors 0, 1 and 2 set up
+// from streams, and SIGTERM ignored when ignore_term (the disposition survives
+// exec). Returns once the program has been executed, or the child has
+// ended with 127 failing to, so that a process list already shows the new
+// program; -1 when no child could be started. The caller waits for it.
+pid_t start_program(const std::string& path, const std::vector<std::string>& argv,
+                    std::array<int, 3> streams = {keep_stream, keep_stream, keep_stream},
+                    bool ignore_term = false);
+
+// Waits for the child pid, retrying on EINTR; its wait status.
+int wait_program(pid_t pid);
 
 // Runs the built cifsctl binary with args.
 run_result run_cifsctl(const std::vector<std::string>& args,

@@ -121,8 +121,7 @@ void kill_server() {
   if (server_pid <= 0)
     return;
   kill(server_pid, SIGKILL);
-  while (waitpid(server_pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
+  wait_program(server_pid);
   server_pid = -1;
   // A killed server leaves its socket file; remove it so that a client sees
   // what a cleanly stopped server leaves behind: no socket at all.
@@ -150,29 +149,14 @@ pid_t spawn_server() {
                                 "--innodb-buffer-pool-size=16M",
                                 "--innodb-temp-data-file-path=ibtmp1:1M:autoextend",
                                 "--innodb-use-native-aio=0"};
-  std::vector<char*> argv;
-  for (std::string& a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-
-  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
   int out = open(log_file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (in < 0 || out < 0)
-    fail(std::string("cannot open /dev/null or ") + log_file + ": " + std::strerror(errno));
-  fflush(nullptr);
-  pid_t pid = fork();
+  if (out < 0)
+    fail(std::string("cannot open ") + log_file + ": " + std::strerror(errno));
+  // The server must not hold the test's output pipes open.
+  pid_t pid = start_program(args[0], args, {null_stream, out, out});
+  close(out);
   if (pid < 0)
     fail(std::string("fork failed: ") + std::strerror(errno));
-  if (pid == 0) {
-    // The server must not hold the test's output pipes open.
-    dup2(in, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(in);
-  close(out);
   return pid;
 }
 

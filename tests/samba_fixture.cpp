@@ -205,6 +205,21 @@ void stop_smbd() {
   ADD_FAILURE() << "Samba processes survive SIGKILL";
 }
 
+std::vector<std::vector<std::string>> testparm_sections(const std::string& view) {
+  std::vector<std::vector<std::string>> sections;
+  std::istringstream in(view);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty() || line[0] == '#')
+      continue;
+    if (line[0] == '[')
+      sections.push_back({line});
+    else if (!sections.empty())
+      sections.back().push_back(line);
+  }
+  return sections;
+}
+
 std::string nt_hash(const std::string& password) {
   run_result r = run_program(
       {"/bin/sh", "-c",

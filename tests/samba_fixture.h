@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 // Where the sandboxed Samba keeps its state (passdb, locks, pid files, logs).
 inline constexpr const char samba_test_dir[] = "/var/lib/samba-test";
@@ -54,6 +55,10 @@ bool eventually(Condition condition) {
 // Stops every smbd, nmbd and samba-dcerpcd process of the sandbox (and their
 // helpers) and returns once they are gone.
 void stop_smbd();
+
+// The sections that testparm prints in view, each as its lines ("[name]"
+// first), blank and comment lines dropped.
+std::vector<std::vector<std::string>> testparm_sections(const std::string& view);
 
 // The NT hash (32 uppercase hex digits) of password as Samba stores it,
 // computed independently of Samba: MD4 over the UTF-16LE text, by openssl.

@@ -124,17 +124,9 @@ struct held_session {
   void open(const std::string& share, const std::string& login) {
     int in[2];
     ASSERT_EQ(0, pipe2(in, O_CLOEXEC));
-    fflush(nullptr);
-    pid = fork();
-    if (pid == 0) {
-      int null_fd = ::open("/dev/null", O_RDWR);
-      dup2(in[0], 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      execl("/usr/bin/smbclient", "smbclient", "-s", client_conf.c_str(),
-            ("//127.0.0.1/" + share).c_str(), "-U", login.c_str(), nullptr);
-      _exit(127);
-    }
+    pid = start_program("/usr/bin/smbclient",
+                        {"smbclient", "-s", client_conf, "//127.0.0.1/" + share, "-U", login},
+                        {in[0], null_stream, null_stream});
     close(in[0]);
     input = in[1];
     // smbclient reads commands only once the share is connected: the marker
@@ -148,9 +140,7 @@ struct held_session {
   // Closing its input ends smbclient; returns its exit status.
   int release() {
     close(input);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    int status = wait_program(pid);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 };

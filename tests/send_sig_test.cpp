@@ -27,34 +27,9 @@ void make_sleeper(const std::string& path) {
   write_file(path, read_file("/bin/sleep"), 0755);
 }
 
-// Starts path with argv and returns once it has been executed (the
-// close-on-exec pipe reports end of file then), so that the process list
-// shows the new program and not a copy of this one.
-pid_t spawn(const std::string& path, std::vector<std::string> argv) {
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0)
-    return -1;
-  std::vector<char*> cargv;
-  for (std::string& a : argv)
-    cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(ready[0]);
-    execv(path.c_str(), cargv.data());
-    _exit(127);
-  }
-  close(ready[1]);
-  char c;
-  while (read(ready[0], &c, 1) < 0 && errno == EINTR) {
-  }
-  close(ready[0]);
-  return pid;
-}
-
 pid_t spawn_sleeper(const std::string& path, const std::string& argv0 = "") {
   make_sleeper(path);
-  return spawn(path, {argv0.empty() ? path : argv0, "1000"});
+  return start_program(path, {argv0.empty() ? path : argv0, "1000"});
 }
 
 bool alive(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
@@ -94,7 +69,7 @@ TEST(SendSig, FindProcessMatchesTheProgramNameOnly) {
       spawn_sleeper(procs + "/other", "smbd:"),
   };
   write_file(procs + "/holder", "#!/bin/sh\nsleep 1000\n", 0755);
-  decoys.push_back(spawn(procs + "/holder", {procs + "/holder", "smbd"}));
+  decoys.push_back(start_program(procs + "/holder", {procs + "/holder", "smbd"}));
   EXPECT_NE(0, find_process("smbd"));
 
   pid_t real = spawn_sleeper(procs + "/sbin/smbd");

@@ -57,42 +57,15 @@ void use_product_conf(const std::string& extra = "") {
 // Starts argv by path with its standard streams on /dev/null (and SIGTERM
 // ignored when asked, inherited across exec) and returns once it has been
 // executed.
-pid_t spawn(const std::vector<std::string>& argv_in, bool ignore_term = false) {
-  std::vector<std::string> argv = argv_in;
-  std::vector<char*> cargv;
-  for (std::string& a : argv)
-    cargv.push_back(a.data());
-  cargv.push_back(nullptr);
-  int ready[2];
-  if (pipe2(ready, O_CLOEXEC) != 0)
-    return -1;
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    if (ignore_term)
-      signal(SIGTERM, SIG_IGN);
-    execv(cargv[0], cargv.data());
-    _exit(127);
-  }
-  close(ready[1]);
-  char c;
-  while (read(ready[0], &c, 1) < 0 && errno == EINTR) {
-  }
-  close(ready[0]);
-  return pid;
+pid_t spawn(const std::vector<std::string>& argv, bool ignore_term = false) {
+  return start_program(argv[0], argv, {null_stream, null_stream, null_stream}, ignore_term);
 }
 
 bool still_running(pid_t pid) { return waitpid(pid, nullptr, WNOHANG) == 0; }
 
 // The signal that ended our child pid (waited for), or 0 when it exited.
 int ending_signal(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  int status = wait_program(pid);
   return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
