@@ -294,7 +294,7 @@ TEST(ConfReader, TwinsCoverSambasComparisons) {
   const bool full = std::getenv("CIFSCTL_FULL") && std::string(std::getenv("CIFSCTL_FULL")) == "1";
   for (const char* testparm : {testparm_bin, "/nonexistent/testparm"}) {
     const bool present = testparm == testparm_bin;
-    int joined_written = 0, apart_refused = 0, asked = 0;
+    int joined_written = 0, apart_refused = 0, asked = 0, mismarked = 0;
     size_t sample = 0;
     for (const auto& [key, members] : classes)
       for (size_t i = 0; i < members.size(); ++i)
@@ -303,7 +303,10 @@ TEST(ConfReader, TwinsCoverSambasComparisons) {
             continue;
           twin_registry registry{testparm, "/tmp/twin-probe.conf", {}, {}, 0};
           twin_add(registry, {utf8(members[i]), "", ""});
-          const bool both = !twin_of(registry, utf8(members[j]));
+          const std::optional<twin_share> twin = twin_of(registry, utf8(members[j]));
+          const bool both = !twin;
+          // Refused without Samba's answer only when testparm is missing.
+          mismarked += twin && twin->unconfirmed == present;
           const bool joined = find(members[i]) == find(members[j]);
           joined_written += joined && both;
           apart_refused += !joined && !both;
@@ -314,6 +317,7 @@ TEST(ConfReader, TwinsCoverSambasComparisons) {
                 present ? "present" : "missing", joined_written, apart_refused, asked);
     EXPECT_EQ(0, joined_written);
     EXPECT_EQ(present ? 0 : over_refused, apart_refused);
+    EXPECT_EQ(0, mismarked);
   }
 
   // Loading: testparm keeps the first of each group of names that agree
