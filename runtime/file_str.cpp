@@ -15,6 +15,7 @@
 
 #include "runtime/message.h"
 #include "runtime/owners.h"
+#include "runtime/path_walk.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
 #include "runtime/staged_file.h"
@@ -106,10 +107,47 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   return unique_text(text);
 }
 
+// Gives a file back the owner and mode that st recorded, through its
+// descriptor. 0, or 1 after a report.
+int give_back_owner_mode(const char* path, int fd, const struct stat& st) {
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
+    report_msg(0, "file_str: ERROR: Unable to chown file %s: %s", path, std::strerror(errno));
+    return 1;
+  }
+  if (::fchmod(fd, st.st_mode & 07777) != 0) {
+    report_msg(0, "file_str: ERROR: Unable to chmod file %s: %s", path, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+// The edited file, opened once. What is checked (its status), read and
+// appended to is this descriptor, and the replacement of a rewrite is made
+// and renamed in the directory descriptor that held the name: the name is
+// never looked up again, so that swapping it for a link meanwhile changes
+// nothing.
+struct edited_file {
+  path_parent where;
+  unique_fd fd;        // the file, when it could be opened
+  int open_errno = 0;  // why not; ENOENT: it does not exist
+  struct stat st {};   // its status, from the descriptor
+
+  bool exists() const { return fd || open_errno != ENOENT; }
+};
+
+// Reports a failed open of the edited file, as the mode's own open would.
+int open_failed(const char* path, const edited_file& f) {
+  report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(f.open_errno));
+  return 1;
+}
+
 // Closes the source of a rewrite and the temporary copy (given the
 // target's owner and mode, flushed, synced). 0, or 1 after a report. A read
 // error of the source (read_errno: errno after the last read) must not pass
-// for its end: the rename would replace the file by a cut copy.
+// for its end: the rename would replace the file by a cut copy. The owner
+// and mode go to the replacement through its descriptor before the rename,
+// so that it never shows with the temporary file's, and a failure to give
+// them leaves the old file in place.
 int close_rewrite(const char* path, unique_file& in, staged_file& out, const struct stat* st,
                   int read_errno) {
   if (std::ferror(in.get())) {
@@ -120,14 +158,8 @@ int close_rewrite(const char* path, unique_file& in, staged_file& out, const str
     report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  // Best effort: the owner and mode are set on the path again after the
-  // rename, with their own reports. A reader never sees the new file with
-  // the temporary file's mode.
-  if (st) {
-    int saved = errno;
-    staged_owner_mode(out, st->st_uid, st->st_gid, st->st_mode & 07777);
-    errno = saved;
-  }
+  if (st && give_back_owner_mode(path, fileno(out.get()), *st) != 0)
+    return 1;
   if (staged_close(out) != 0) {
     report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
     return 1;
@@ -142,17 +174,31 @@ bool is_regular(int fd) {
   return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Opens name in dir for appending, created if missing. A write-only file
+// is opened without reading.
+int open_for_append(int dir, const char* name, int extra_flags) {
+  int fd = open_at(dir, name, O_RDWR | O_APPEND | extra_flags, 0666);
+  if (fd < 0 && errno == EACCES)
+    fd = open_at(dir, name, O_WRONLY | O_APPEND | extra_flags, 0666);
+  return fd;
+}
+
 // FILE_STR_AT_END: appends to the file itself (through a link, into its
-// target), creating it with the process's default owner and bits. The text
-// goes out in one append and is synced, so that a crash does not lose a line
-// that a preceding removal already took out.
-int add_at_end(const char* path, const char* const* lines) {
-  unique_fd fd(::open(path, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
-  if (!fd && errno == EACCES)  // a write-only file: append without looking
-    fd.reset(::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666));
+// target), creating it with the process's default owner and bits, or an
+// existing one given back its owner and mode. The text goes out in one
+// append and is synced, so that a crash does not lose a line that a
+// preceding removal already took out.
+int add_at_end(const char* path, edited_file& f, const char* const* lines) {
+  bool existed = f.exists();
+  unique_fd fd = std::move(f.fd);
   if (!fd) {
-    report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
-    return 1;
+    if (existed || !f.where.dir)  // the latter: a directory on the way is missing
+      return open_failed(path, f);
+    fd.reset(open_for_append(f.where.dir.get(), f.where.name.c_str(), O_CREAT));
+    if (!fd) {
+      report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
+      return 1;
+    }
   }
   int failed = 0;
   int saved = 0;
@@ -164,6 +210,8 @@ int add_at_end(const char* path, const char* const* lines) {
              (is_regular(fd.get()) && ::fsync(fd.get()) != 0);
     saved = errno;
   }
+  if (!failed && existed && give_back_owner_mode(path, fd.get(), f.st) != 0)
+    return 1;
   if (close_fd(fd.release()) != 0 && !failed) {
     failed = 1;
     saved = errno;
@@ -175,25 +223,47 @@ int add_at_end(const char* path, const char* const* lines) {
   return 0;
 }
 
-// Creates the temporary file beside path for a rewrite, its name in tmp.
-// 0, or 1 after a report.
-int open_temp(const char* path, char (&tmp)[text_buf_size], staged_file& out) {
-  if (temp_name(tmp, path) && staged_create(out, tmp) == 0)
+// Creates the temporary file beside the edited file for a rewrite, its
+// full name in tmp. 0, or 1 after a report.
+int open_temp(const char* path, const edited_file& f, char (&tmp)[text_buf_size],
+              staged_file& out) {
+  char name[text_buf_size];
+  bool named = temp_name(tmp, path);
+  if (named && !f.where.dir)
+    errno = f.open_errno;  // a directory on the way is missing
+  else if (named && temp_name(name, f.where.name.c_str()) &&
+           staged_create_at(out, f.where.dir.get(), name) == 0)
     return 0;
   direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
   return 1;
 }
 
+// The edited file as a stream for reading, taking over its descriptor.
+unique_file read_stream(edited_file& f) {
+  unique_file in(::fdopen(f.fd.get(), "r"));
+  if (in)
+    f.fd.release();
+  return in;
+}
+
+// Flushes the directory that holds the renamed file; no report: the file is
+// in place either way.
+void sync_parent(const edited_file& f) {
+  ::fsync(f.where.dir.get());
+}
+
 // FILE_STR_AT_BEGINNING: the entries, then the old content, into the
 // temporary file, which then replaces the file.
-int add_at_beginning(const char* path, const char* const* lines, const struct stat* st) {
+int add_at_beginning(const char* path, edited_file& f, const char* const* lines) {
   char tmp[text_buf_size];
   staged_file out;
-  if (open_temp(path, tmp, out) != 0)
+  if (open_temp(path, f, tmp, out) != 0)
     return 1;
   write_entries(out.get(), lines);
 
-  unique_file in(std::fopen(path, "re"));
+  if (!f.fd)
+    return open_failed(path, f);
+  unique_file in = read_stream(f);
   if (!in) {
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
@@ -206,13 +276,13 @@ int add_at_beginning(const char* path, const char* const* lines, const struct st
       return 1;
     }
   }
-  if (close_rewrite(path, in, out, st, errno) != 0)
+  if (close_rewrite(path, in, out, &f.st, errno) != 0)
     return 1;
-  if (staged_rename(out, path) != 0) {
+  if (staged_rename_at(out, f.where.name.c_str()) != 0) {
     direct_msg("Unable to rename file %s: %s\n", tmp, std::strerror(errno));
     return 1;
   }
-  sync_directory(directory_of(path).c_str());  // no report: the file is in place
+  sync_parent(f);
   return 0;
 }
 
@@ -269,16 +339,18 @@ bool line_dropped(const char* line, size_t len, const char* const* lines, int mo
 // FILE_STR_REMOVE_LINE and FILE_STR_REMOVE_MATCH: copies every line that
 // no entry drops into the temporary file, which then replaces the file.
 // Lines are compared and copied whole, whatever their length.
-int remove_lines(const char* path, const char* const* lines, int mode, int variant,
-                 const struct stat* st, const char* const* append = nullptr) {
-  unique_file in(std::fopen(path, "re"));
+int remove_lines(const char* path, edited_file& f, const char* const* lines, int mode,
+                 int variant, const char* const* append = nullptr) {
+  if (!f.fd)
+    return open_failed(path, f);
+  unique_file in = read_stream(f);
   if (!in) {
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
   char tmp[text_buf_size];
   staged_file out;
-  if (open_temp(path, tmp, out) != 0)
+  if (open_temp(path, f, tmp, out) != 0)
     return 1;
 
   char* raw = nullptr;
@@ -300,42 +372,73 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
       std::fputc('\n', out.get());
     write_entries(out.get(), append);
   }
-  if (close_rewrite(path, in, out, st, read_errno) != 0)
+  if (close_rewrite(path, in, out, &f.st, read_errno) != 0)
     return 1;
-  if (staged_rename(out, path) != 0) {
+  if (staged_rename_at(out, f.where.name.c_str()) != 0) {
     if (mode == FILE_STR_REMOVE_LINE)
       report_msg(0, "Error while rename file %s: %s\n", path, std::strerror(errno));
     else
       direct_msg("Error while rename file %s: %s\n", tmp, std::strerror(errno));
     return 1;
   }
-  sync_directory(directory_of(path).c_str());  // no report: the file is in place
+  sync_parent(f);
   return 0;
 }
 
-// The mode's own work on the locked file. existed tells whether the stat
-// found the file; st is its status then.
-int apply_mode(const char* path, const char* const* lines, int mode, int variant, bool existed,
-               const struct stat* st) {
+// The mode's own work on the locked file, owner and mode given back
+// included.
+int apply_mode(const char* path, edited_file& f, const char* const* lines, int mode,
+               int variant) {
   static const char* const no_lines[] = {nullptr};
   if (!lines)
     lines = no_lines;
   switch (mode) {
     case FILE_STR_ADD:
       if (variant == FILE_STR_AT_END)
-        return add_at_end(path, lines);
+        return add_at_end(path, f, lines);
       if (variant == FILE_STR_AT_BEGINNING)
-        return add_at_beginning(path, lines, existed ? st : nullptr);
-      return 0;
+        return add_at_beginning(path, f, lines);
+      break;
     case FILE_STR_REMOVE_LINE:
-      if (!existed)
+      if (!f.exists())
         return 1;
-      return remove_lines(path, lines, mode, variant, st);
+      return remove_lines(path, f, lines, mode, variant);
     case FILE_STR_REMOVE_MATCH:
-      return remove_lines(path, lines, mode, variant, existed ? st : nullptr);
+      return remove_lines(path, f, lines, mode, variant);
     default:
-      return 0;
+      break;
   }
+  // Nothing to change; an existing file is still given back its owner and
+  // mode.
+  return f.fd ? give_back_owner_mode(path, f.fd.get(), f.st) : 0;
+}
+
+// Opens the edited file once, for appending when appends, else for
+// reading. The path is walked by the rule of path_walk.h: a link is
+// followed only where root alone could have made it. 0, or 1 after a
+// report when its status cannot be had; a file that cannot be opened for
+// another reason is left to the mode to report, as its open would.
+int open_edited(const char* path, bool appends, bool looks_only, edited_file& f) {
+  if (open_parent(path, f.where) == 0) {
+    const char* name = f.where.name.c_str();
+    f.fd.reset(appends ? open_for_append(f.where.dir.get(), name, 0)
+                       : open_at(f.where.dir.get(), name, O_RDONLY));
+  }
+  f.open_errno = errno;
+  if (f.fd) {
+    // O_NONBLOCK kept a pipe from blocking the open, not the reads.
+    int flags = ::fcntl(f.fd.get(), F_GETFL);
+    if (::fstat(f.fd.get(), &f.st) == 0 &&
+        (flags < 0 || ::fcntl(f.fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0))
+      return 0;
+    f.open_errno = errno;
+    f.fd.reset();
+  }
+  int e = f.open_errno;
+  if (e == ENOENT || (!looks_only && e != ELOOP && e != ENOTDIR && e != ENAMETOOLONG && f.where.dir))
+    return 0;
+  report_msg(0, "file_str: Unable to stat file %s: %s\n", path, std::strerror(e));
+  return 1;
 }
 
 // Releases the lock after a failure; its own report, if any, is made by
@@ -347,7 +450,7 @@ int fail_unlock(locked_file* lock) {
   return 1;
 }
 
-// The locked edit behind file_str and file_str_replace: lock, stat, apply,
+// The locked edit behind file_str and file_str_replace: lock, open, apply,
 // give back owner and mode, unlock. With append, lines matched by
 // (mode, variant) are dropped and append added at the end in one rewrite.
 int edit_locked(const char* path, const char* const* lines, int mode, int variant,
@@ -364,36 +467,23 @@ int edit_locked(const char* path, const char* const* lines, int mode, int varian
     return 1;
   }
 
-  struct stat st;
-  bool existed = true;
-  if (::stat(path, &st) != 0) {
-    if (errno != ENOENT) {
-      report_msg(0, "file_str: Unable to stat file %s: %s\n", path, std::strerror(errno));
-      return fail_unlock(lock);
-    }
-    existed = false;
-  }
+  bool appends = !append && mode == FILE_STR_ADD && variant == FILE_STR_AT_END;
+  bool changes = append || appends || mode == FILE_STR_REMOVE_LINE ||
+                 mode == FILE_STR_REMOVE_MATCH ||
+                 (mode == FILE_STR_ADD && variant == FILE_STR_AT_BEGINNING);
+  edited_file f;
+  if (open_edited(path, appends, !changes, f) != 0)
+    return fail_unlock(lock);
 
   int rc;
   if (!append)
-    rc = apply_mode(path, lines, mode, variant, existed, &st);
-  else if (existed)
-    rc = remove_lines(path, lines, mode, variant, &st, append);
+    rc = apply_mode(path, f, lines, mode, variant);
+  else if (f.exists())
+    rc = remove_lines(path, f, lines, mode, variant, append);
   else
-    rc = add_at_end(path, append);
+    rc = add_at_end(path, f, append);
   if (rc != 0)
     return fail_unlock(lock);
-
-  if (existed) {
-    if (::chown(path, st.st_uid, st.st_gid) != 0) {
-      report_msg(0, "file_str: ERROR: Unable to chown file %s: %s", path, std::strerror(errno));
-      return fail_unlock(lock);
-    }
-    if (::chmod(path, st.st_mode & 07777) != 0) {
-      report_msg(0, "file_str: ERROR: Unable to chmod file %s: %s", path, std::strerror(errno));
-      return fail_unlock(lock);
-    }
-  }
 
   if (locked_file_release(lock) != 0) {
     report_msg(0, "Error occurred while unlocking the file %s: %s\n", path, std::strerror(errno));
@@ -403,6 +493,38 @@ int edit_locked(const char* path, const char* const* lines, int mode, int varian
   return 0;
 }
 
+// The one opening of every lock file of the program. A lock file lies in
+// a directory that other panel utilities write, so whatever is found at
+// its name is not trusted: it is opened without following a link, without
+// blocking on a pipe and without becoming a terminal, and truncated (for
+// O_TRUNC) only once known to be a regular file whose one name is this one;
+// a link, a hard link of another file or anything else there fails the
+// open (ELOOP, EMLINK, EINVAL). Close-on-exec: a flock belongs to the open
+// file description, so a child that inherited it would keep the lock after
+// we release it. A descriptor, or -1 with errno.
+int open_lock_file(const char* name, int flags) {
+  path_parent where;
+  if (open_parent(name, where) != 0)
+    return -1;
+  const char* last = where.name.c_str();
+  unique_fd fd(open_nofollow(where.dir.get(), last, flags & ~O_TRUNC, 0644));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0)
+    return -1;
+  if (!S_ISREG(st.st_mode)) {
+    errno = EINVAL;
+    return -1;
+  }
+  unsigned long names = names_of(where.dir.get(), last, fd.get());
+  if (names != 1) {
+    errno = names == 0 ? ENOENT : EMLINK;
+    return -1;
+  }
+  if ((flags & O_TRUNC) && ::ftruncate(fd.get(), 0) != 0)
+    return -1;
+  // O_NONBLOCK may stay: flock waits, or not, by its own LOCK_NB.
+  return fd.release();
+}
 
 }  // namespace
 
@@ -427,9 +549,7 @@ locked_file* locked_file_open(const char* path, int flags, int operation, int us
   lock->fd = 0;
   lock->name = use_lock_dir ? lock_file_path(path) : alloc_printf("%s", path);
 
-  // Close-on-exec: a flock belongs to the open file description, so a child
-  // that inherited it would keep the lock after we release it.
-  int fd = ::open(lock->name, flags | O_CLOEXEC, 0644);
+  int fd = open_lock_file(lock->name, flags);
   if (fd < 0) {
     int saved = errno;
     report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(saved));

@@ -34,8 +34,12 @@ struct locked_file {
 
 // Edits path under its lock: adds lines (null-terminated list, read only)
 // or removes matching lines, per mode and variant, then restores the file's
-// previous owner and mode. Returns 0 on success, 1 on failure (reported);
-// a failed write while removing lines ends the process.
+// previous owner and mode. The file is opened once (path_walk.h: a link is
+// followed only where root alone could have made it); its status, content
+// and the owner and mode given back are that descriptor's, and a rewrite's
+// replacement gets them through its own descriptor before it is renamed
+// in the directory that held the name. Returns 0 on success, 1 on failure
+// (reported); a failed write while removing lines ends the process.
 int file_str(const char* path, const char* const* lines, int mode, int variant);
 
 // file_str with the one-entry list {line}. Same result.
@@ -58,8 +62,13 @@ int file_replace(const char* dir, const char* path, const char* tmp_template, co
                  const struct stat* old);
 
 // Opens path's lock file (use_lock_dir non-zero) or path itself with flags
-// and bits 0644, then flock(operation). Returns a new record (the caller
-// releases it with locked_file_release), or null when memory is exhausted.
+// and bits 0644, then flock(operation). Every lock of the program is opened
+// here, and never through a link: the open adds O_NOFOLLOW, O_NONBLOCK,
+// O_NOCTTY and O_CLOEXEC, and O_TRUNC is applied (ftruncate) only to a
+// regular file with that one name; anything else at the name fails as an
+// open does (ELOOP, EMLINK, EINVAL), with the open's report. Returns a new
+// record (the caller releases it with locked_file_release), or null when
+// memory is exhausted.
 locked_file* locked_file_open(const char* path, int flags, int operation, int use_lock_dir);
 
 // locked_file_open with O_RDWR|O_CREAT|O_TRUNC and a blocking LOCK_EX.

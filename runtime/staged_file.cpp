@@ -20,7 +20,7 @@ int adopt(staged_file& staged, int fd, const char* tmp) {
     return 0;
   int saved = errno;
   ::close(fd);
-  ::unlink(tmp);
+  ::unlinkat(staged.dir, tmp, 0);
   staged.tmp.clear();
   errno = saved;
   return -1;
@@ -33,13 +33,24 @@ staged_file::~staged_file() {
 }
 
 int staged_create(staged_file& staged, const char* tmp) {
+  return staged_create_at(staged, AT_FDCWD, tmp);
+}
+
+int staged_create_at(staged_file& staged, int dir, const char* tmp) {
   staged_abandon(staged);
+  if (dir != AT_FDCWD) {
+    staged.dir = ::fcntl(dir, F_DUPFD_CLOEXEC, 3);
+    if (staged.dir < 0) {
+      staged.dir = AT_FDCWD;
+      return -1;
+    }
+  }
   // Removing the name first, rather than opening what is there, is what
   // keeps a planted link's target out of reach: O_EXCL then refuses any
   // name that reappears in between, link or not.
-  if (::unlink(tmp) != 0 && errno != ENOENT)
+  if (::unlinkat(staged.dir, tmp, 0) != 0 && errno != ENOENT)
     return -1;
-  int fd = ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int fd = ::openat(staged.dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return -1;
   return adopt(staged, fd, tmp);
@@ -79,7 +90,14 @@ int staged_close(staged_file& staged) {
 }
 
 int staged_rename(staged_file& staged, const char* path) {
-  if (::rename(staged.tmp.c_str(), path) != 0)
+  if (::renameat(staged.dir, staged.tmp.c_str(), AT_FDCWD, path) != 0)
+    return -1;
+  staged.tmp.clear();
+  return 0;
+}
+
+int staged_rename_at(staged_file& staged, const char* name) {
+  if (::renameat(staged.dir, staged.tmp.c_str(), staged.dir, name) != 0)
     return -1;
   staged.tmp.clear();
   return 0;
@@ -91,8 +109,11 @@ void staged_abandon(staged_file& staged) {
     std::fclose(staged.out);
   staged.out = nullptr;
   if (!staged.tmp.empty())
-    ::unlink(staged.tmp.c_str());
+    ::unlinkat(staged.dir, staged.tmp.c_str(), 0);
   staged.tmp.clear();
+  if (staged.dir != AT_FDCWD)
+    ::close(staged.dir);
+  staged.dir = AT_FDCWD;
   errno = saved;
 }
 

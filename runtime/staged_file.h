@@ -16,6 +16,7 @@
 //   sync_directory(directory_of(path).c_str());
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
 
 #include <cstdio>
@@ -26,6 +27,9 @@ struct staged_file {
   FILE* out = nullptr;
   // Its name while it is this record's to remove (empty once renamed).
   std::string tmp;
+  // The directory tmp is relative to: the working directory (AT_FDCWD), or
+  // a descriptor of the record's own (staged_create_at).
+  int dir = AT_FDCWD;
 
   staged_file() = default;
   staged_file(const staged_file&) = delete;
@@ -41,6 +45,12 @@ struct staged_file {
 // and without following links, so nothing is ever written through the
 // name. 0, or -1 with errno.
 int staged_create(staged_file& staged, const char* tmp);
+
+// staged_create for the name tmp in the open directory dir, which the
+// record keeps a descriptor of: the replacement is created, renamed
+// (staged_rename_at) and removed there, whatever the names leading to dir
+// turn into meanwhile. 0, or -1 with errno.
+int staged_create_at(staged_file& staged, int dir, const char* tmp);
 
 // The same under a new name made from tmp_template (ending in "XXXXXX"),
 // as mkstemp makes it. 0, or -1 with errno.
@@ -60,6 +70,10 @@ int staged_close(staged_file& staged);
 // Renames the closed temporary file over path. From then on the file is
 // path's and no longer the record's. 0, or -1 with errno.
 int staged_rename(staged_file& staged, const char* path);
+
+// Renames the closed temporary file over name in the record's directory
+// (staged_create_at). 0, or -1 with errno.
+int staged_rename_at(staged_file& staged, const char* name);
 
 // Closes and removes the temporary file unless it has been renamed; what
 // the destructor does. errno is kept.

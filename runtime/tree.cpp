@@ -16,6 +16,7 @@
 #include "runtime/exec.h"
 #include "runtime/message.h"
 #include "runtime/owners.h"
+#include "runtime/path_walk.h"
 #include "runtime/paths.h"
 #include "runtime/product_conf.h"
 
@@ -34,24 +35,15 @@ char real_path_buf[buf_size];
 // open directory that holds it, and every change is made relative to that
 // directory too, never by a path looked up again from the top. A name
 // swapped for a link after the check therefore changes nothing outside the
-// tree: fchownat(AT_SYMLINK_NOFOLLOW) changes the link itself, a mode is
-// changed through a descriptor opened with O_NOFOLLOW, and a directory is
-// opened with O_DIRECTORY|O_NOFOLLOW and walked and changed through that
-// descriptor. Nothing needs /proc.
+// tree: a file's owner and mode are changed through a descriptor opened
+// with O_NOFOLLOW, and a directory is opened with O_DIRECTORY|O_NOFOLLOW
+// and walked and changed through that descriptor. Nothing needs /proc.
 
-// O_NONBLOCK and O_NOCTTY: a pipe or terminal swapped in after the check
-// neither blocks nor becomes the controlling terminal (a tree's owner cannot
-// plant any other device: mknod needs privilege, and /dev is a file system
-// of its own, out of reach of a hard link). FreeBSD answers
-// O_NOFOLLOW on a link with EMLINK where POSIX and Linux say ELOOP: one
-// error number keeps the reports alike.
-int open_nofollow(int dirfd, const char* name, int flags) {
-  int fd = openat(dirfd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0 && errno == EMLINK)
-    errno = ELOOP;
-  return fd;
-}
-
+// open_nofollow (path_walk.h) adds O_NONBLOCK and O_NOCTTY: a pipe or
+// terminal swapped in after the check neither blocks nor becomes the
+// controlling terminal (a tree's owner cannot plant any other device:
+// mknod needs privilege, and /dev is a file system of its own, out of reach
+// of a hard link).
 unique_fd open_dir(int dirfd, const char* name) {
   return unique_fd(open_nofollow(dirfd, name, O_RDONLY | O_DIRECTORY));
 }
@@ -59,28 +51,6 @@ unique_fd open_dir(int dirfd, const char* name) {
 // Gone, or no longer what the check saw (a link or socket in its place).
 bool changed_meanwhile(int error) {
   return error == ENOENT || error == ELOOP || error == ENOTDIR || error == ENXIO;
-}
-
-// Gives the regular file name in dirfd the mode. There is no chmod of a
-// name that leaves a link alone everywhere (glibc's fchmodat with
-// AT_SYMLINK_NOFOLLOW needs /proc), so the file is opened without following
-// a link and changed through its descriptor once fstat shows it is still a
-// regular file. An entry changed meanwhile is left alone. 0, or -1 and errno.
-int chmod_file_at(int dirfd, const char* name, mode_t mode) {
-  unique_fd fd(open_nofollow(dirfd, name, O_RDONLY));
-  if (!fd)
-    return changed_meanwhile(errno) ? 0 : -1;
-  struct stat st;
-  if (fstat(fd.get(), &st) != 0)
-    return -1;
-  return S_ISREG(st.st_mode) ? fchmod(fd.get(), mode) : 0;
-}
-
-// fchownat without following a link; an entry gone meanwhile is skipped.
-int chown_at(int dirfd, const char* name, uid_t uid, gid_t gid) {
-  if (fchownat(dirfd, name, uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
-    return errno == ENOENT ? 0 : -1;
-  return 0;
 }
 
 bool is_dot_or_dotdot(const char* name) {
@@ -102,17 +72,43 @@ struct tree_walk {
   const char* new_name;
 };
 
+// Gives the regular file name in dirfd (shown as shown in reports) the
+// walk's owner or file mode. There is no chmod of a name that leaves a link
+// alone everywhere (glibc's fchmodat with AT_SYMLINK_NOFOLLOW needs /proc),
+// so the file is opened without following a link and changed through its
+// descriptor once fstat shows it still a regular file. One with more than
+// one name is left alone with a notice: a hard link planted in the tree
+// would hand over another's file (FreeBSD lets any user link any file). An
+// entry changed meanwhile is left alone. 0, or -1 and errno.
+int change_file_at(const tree_walk& w, int dirfd, const char* name, const char* shown) {
+  unique_fd fd(open_nofollow(dirfd, name, O_RDONLY));
+  if (!fd)
+    return changed_meanwhile(errno) ? 0 : -1;
+  struct stat st;
+  if (fstat(fd.get(), &st) != 0)
+    return -1;
+  if (!S_ISREG(st.st_mode))
+    return 0;
+  unsigned long names = names_of(dirfd, name, fd.get());
+  if (names != 1) {
+    if (names > 1)
+      report_notice("%s is left alone: a file with %lu names", shown, names);
+    return 0;
+  }
+  return w.kind == walk_kind::chown ? fchown(fd.get(), w.uid, w.gid) : fchmod(fd.get(), w.file_mode);
+}
+
 // One entry of a directory that is not itself a directory.
 void walk_entry(const tree_walk& w, int dirfd, const char* name, const struct stat& st,
                 bool apply_to_top) {
   if (S_ISREG(st.st_mode)) {
     switch (w.kind) {
       case walk_kind::chown:
-        if (chown_at(dirfd, name, w.uid, w.gid) != 0)
+        if (change_file_at(w, dirfd, name, name) != 0)
           fatal("Unable to chown directory entry %s: %s\n", name, std::strerror(errno));
         return;
       case walk_kind::chmod:
-        if (chmod_file_at(dirfd, name, w.file_mode) != 0)
+        if (change_file_at(w, dirfd, name, name) != 0)
           fatal("Unable to chmod directory entry %s: %s\n", name, std::strerror(errno));
         return;
       case walk_kind::remove:
@@ -132,10 +128,10 @@ void walk_entry(const tree_walk& w, int dirfd, const char* name, const struct st
     fatal("Unable to unlink directory entry %s: %s\n", name, std::strerror(errno));
 }
 
-// Walks the open directory dir (named name in messages; parentfd and name
-// locate it for its removal), then changes the directory itself when
-// apply_to_top. Holds one descriptor per level.
-void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
+// Walks the open directory dir (parentfd and entry locate it for its
+// removal; name is how reports show it), then changes the directory itself
+// when apply_to_top. Holds one descriptor per level.
+void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* entry, const char* name,
               bool apply_to_top) {
   int fd = dir.get();
   unique_dir stream(fdopendir(fd));
@@ -171,7 +167,7 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
           continue;
         fatal("Unable to open dir %s: %s\n", e->d_name, std::strerror(errno));
       }
-      walk_dir(w, std::move(sub), fd, e->d_name, true);
+      walk_dir(w, std::move(sub), fd, e->d_name, e->d_name, true);
     } else {
       walk_entry(w, fd, e->d_name, st, apply_to_top);
     }
@@ -185,36 +181,44 @@ void walk_dir(const tree_walk& w, unique_fd dir, int parentfd, const char* name,
   }
   if (closedir(stream.release()) != 0)
     fatal("Unable to close dir %s: %s\n", name, std::strerror(errno));
-  if (apply_to_top && w.kind == walk_kind::remove && unlinkat(parentfd, name, AT_REMOVEDIR) != 0 &&
+  if (apply_to_top && w.kind == walk_kind::remove && unlinkat(parentfd, entry, AT_REMOVEDIR) != 0 &&
       errno != ENOENT)
     fatal("Unable to remove dir %s: %s\n", name, std::strerror(errno));
 }
 
+// The top is reached through the descriptor of the directory holding it
+// (path_walk.h): a link in an earlier component that a user could have
+// made stops the walk as a missing entry would, and the checks and changes
+// below act on the entries of that one directory.
 void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
+  path_parent top;
   struct stat st;
-  if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (open_parent(path, top) != 0 ||
+      fstatat(top.dir.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (w.kind == walk_kind::remove && errno == ENOENT)
       return;
     fatal("Unable to get entry %s: %s\n", path, std::strerror(errno));
   }
+  int parentfd = top.dir.get();
+  const char* name = top.name.c_str();
 
   if (S_ISLNK(st.st_mode)) {
-    if (w.kind == walk_kind::remove && unlink(path) != 0 && errno != ENOENT)
+    if (w.kind == walk_kind::remove && unlinkat(parentfd, name, 0) != 0 && errno != ENOENT)
       fatal("Unable to unlink entry %s: %s\n", path, std::strerror(errno));
     return;
   }
   if (S_ISREG(st.st_mode)) {
     switch (w.kind) {
       case walk_kind::chown:
-        if (chown_at(AT_FDCWD, path, w.uid, w.gid) != 0)
+        if (change_file_at(w, parentfd, name, path) != 0)
           fatal("Unable to chown directory entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::chmod:
-        if (chmod_file_at(AT_FDCWD, path, w.file_mode) != 0)
+        if (change_file_at(w, parentfd, name, path) != 0)
           fatal("Unable to chmod entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::remove:
-        if (unlink(path) != 0 && errno != ENOENT)
+        if (unlinkat(parentfd, name, 0) != 0 && errno != ENOENT)
           fatal("Unable to unlink entry %s: %s\n", path, std::strerror(errno));
         break;
       case walk_kind::rename:
@@ -226,11 +230,10 @@ void walk_tree(const tree_walk& w, const char* path, bool apply_to_top) {
 
   // Anything else is walked as a directory; a device, pipe or socket fails
   // to open as one (O_DIRECTORY), and so does a link swapped in meanwhile.
-  unique_fd dir = open_dir(AT_FDCWD, path);
+  unique_fd dir = open_dir(parentfd, name);
   if (!dir)
     fatal("Unable to open dir %s: %s\n", path, std::strerror(errno));
-  // The top directory is removed by its path: rmdir never follows a link.
-  walk_dir(w, std::move(dir), AT_FDCWD, path, apply_to_top);
+  walk_dir(w, std::move(dir), parentfd, name, path, apply_to_top);
 }
 
 bool is_plain_name(const char* name) {
@@ -241,8 +244,9 @@ bool is_plain_name(const char* name) {
 // Deferred removal.
 
 // Replaces the trailing six X of templ with letters and digits so that the
-// name does not exist yet, as mktemp(3) does (which the linker warns about).
-bool make_temp_name(char* templ) {
+// name base (the end of templ) does not exist yet in dirfd, as mktemp(3)
+// does (which the linker warns about).
+bool make_temp_name(int dirfd, char* templ, const char* base) {
   static const char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   size_t len = std::strlen(templ);
   if (len < 6 || std::strcmp(templ + len - 6, "XXXXXX") != 0) {
@@ -258,7 +262,7 @@ bool make_temp_name(char* templ) {
     }
     for (int i = 0; i < 6; ++i) x[i] = chars[bytes[i] % (sizeof chars - 1)];
     struct stat st;
-    if (lstat(templ, &st) != 0) {
+    if (fstatat(dirfd, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT)
         return false;
       errno = saved_errno;  // a free name is the answer, not a failure
@@ -267,6 +271,48 @@ bool make_temp_name(char* templ) {
   }
   errno = EEXIST;
   return false;
+}
+
+// Opens path as a directory that is not a link, walked by the rule of
+// path_walk.h. False with errno when that fails; false without a change of
+// errno when the path is something other than a directory.
+bool open_checked_dir(const char* path, unique_fd& out) {
+  path_parent where;
+  struct stat st;
+  if (open_parent(path, where) != 0 ||
+      fstatat(where.dir.get(), where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISDIR(st.st_mode))
+    return false;
+  out.reset(open_nofollow(where.dir.get(), where.name.c_str(), O_RDONLY | O_DIRECTORY));
+  return static_cast<bool>(out);
+}
+
+// The status of the open directory top, for at_or_below; false for the
+// root of the file system, below which nothing is taken to lie: a root of
+// "/" would let deferred removal move any directory at all.
+bool usable_top(int top, struct stat& st) {
+  struct stat up_st;
+  unique_fd up(openat(top, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return fstat(top, &st) == 0 && up && fstat(up.get(), &up_st) == 0 &&
+         (up_st.st_dev != st.st_dev || up_st.st_ino != st.st_ino);
+}
+
+// rename_dir on names within open directories (shown as old_path and
+// new_path in reports).
+int rename_dir_at(int old_dir, const char* old_name, const char* old_path, int new_dir,
+                  const char* new_name, const char* new_path) {
+  struct stat st;
+  if (fstatat(old_dir, old_name, &st, 0) != 0)
+    return 0;
+  if (fstatat(new_dir, new_name, &st, 0) == 0) {
+    report_msg(0, "Directory rename error: target directory %s already exists.\n", new_path);
+    return -1;
+  }
+  if (renameat(old_dir, old_name, new_dir, new_name) != 0) {
+    report_msg(0, "Remaming %s to %s failed: %s\n", old_path, new_path, std::strerror(errno));
+    return -1;
+  }
+  return 0;
 }
 
 // Removes the "__deleted" directories directly in the directory stream d,
@@ -326,12 +372,25 @@ void rename_in_tree(const char* path, const char* old_name, const char* new_name
   walk_tree(w, path, apply_to_top);
 }
 
+// The directory is checked and moved through the descriptor of the
+// directory holding it: it must lie in a root or below one (climbing ".."
+// from there), and it is renamed out of that very directory, whatever the
+// names on the way turn into meanwhile. One reached through a link that a
+// user could have made is not under the roots.
 void deferred_remove(const char* path) {
   load_product_conf();
   const char* roots[] = {product_conf.httpd_vhosts_d, product_conf.qmail_mailnames_d};
+  path_parent where;
+  struct stat st;
+  bool is_dir = open_parent(path, where) == 0 &&
+                fstatat(where.dir.get(), where.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode) && !is_dot_or_dotdot(where.name.c_str());
   const char* root = nullptr;
+  unique_fd root_dir;
   for (const char* r : roots) {
-    if (r && is_subdir(path, r)) {
+    struct stat top;
+    if (is_dir && r && open_checked_dir(r, root_dir) && usable_top(root_dir.get(), top) &&
+        at_or_below(where.dir.get(), top)) {
       root = r;
       break;
     }
@@ -339,8 +398,7 @@ void deferred_remove(const char* path) {
   if (!root)
     fatal("deferred_remove(): not supported directory for deferred remove: %s\n", path);
 
-  struct stat st;
-  if (stat(path, &st) != 0)
+  if (fstatat(where.dir.get(), where.name.c_str(), &st, 0) != 0)
     fatal("deferred_remove(): can't stat directory, skip it.\n");
 
   char new_name[buf_size];
@@ -349,11 +407,12 @@ void deferred_remove(const char* path) {
     errno = ENAMETOOLONG;
     fatal("deferred_remove(): Unable create filename for delete directory\n");
   }
-  if (!make_temp_name(new_name))
+  const char* base = new_name + std::strlen(new_name) - (deleted_marker_len + 6);
+  if (!make_temp_name(root_dir.get(), new_name, base))
     fatal("deferred_remove(): Unable create filename for delete directory\n");
 
   report_msg(0, "deferred_remove(): rename dir %s to %s\n", path, new_name);
-  if (rename_dir(path, new_name) != 0)
+  if (rename_dir_at(where.dir.get(), where.name.c_str(), path, root_dir.get(), base, new_name) != 0)
     fatal("deferred_remove(): Unable to rename directory\n");
 }
 
@@ -383,57 +442,74 @@ void deferred_remove_cleanup() {
 }
 
 int is_subdir(const char* path, const char* root) {
-  struct stat st;
-  if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode) || lstat(root, &st) != 0 ||
-      !S_ISDIR(st.st_mode))
+  unique_fd dir, top;
+  struct stat top_st;
+  if (!open_checked_dir(path, dir) || !open_checked_dir(root, top) ||
+      !usable_top(top.get(), top_st))
     return 0;
-  // The physical names, as entering each directory and reading the working
-  // directory would give them, without changing the working directory.
-  char path_name[PATH_MAX];
-  char root_name[PATH_MAX];
-  {
-    errno_keeper keep;  // glibc's realpath leaves EINVAL behind when it succeeds
-    if (!realpath(path, path_name) || !realpath(root, root_name))
-      return 0;
-  }
-  // Below means the root's name and then a "/". No name has a "/" after
-  // the root "/", so nothing counts as below it: a root of "/" would let
-  // deferred removal move any directory of the root file system.
-  size_t root_len = std::strlen(root_name);
-  return std::strncmp(path_name, root_name, root_len) == 0 && path_name[root_len] == '/';
+  // Strictly below: the path's parent is the root or lies below it.
+  unique_fd up(openat(dir.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return up && at_or_below(up.get(), top_st) ? 1 : 0;
 }
 
 int rename_dir(const char* old_path, const char* new_path) {
+  path_parent from, to;
   struct stat st;
-  if (stat(old_path, &st) != 0)
+  if (open_parent(old_path, from) != 0 ||
+      fstatat(from.dir.get(), from.name.c_str(), &st, 0) != 0)
     return 0;
-  if (stat(new_path, &st) == 0) {
-    report_msg(0, "Directory rename error: target directory %s already exists.\n", new_path);
-    return -1;
-  }
-  if (rename(old_path, new_path) != 0) {
+  if (open_parent(new_path, to) != 0) {
     report_msg(0, "Remaming %s to %s failed: %s\n", old_path, new_path, std::strerror(errno));
     return -1;
   }
-  return 0;
+  return rename_dir_at(from.dir.get(), from.name.c_str(), old_path, to.dir.get(), to.name.c_str(),
+                       new_path);
 }
 
+// Level by level from the top, each level made (or entered) relative to
+// the descriptor of the one above; a level whose text ends where the next
+// "/" begins is the same directory as in the recursion "create the parent,
+// then the level": an empty level (a doubled or trailing "/") exists.
 void make_path_in_place(char* path, uid_t uid, gid_t gid, mode_t mode) {
-  char* slash = std::strrchr(path, '/');
-  if (slash && slash != path) {
-    *slash = '\0';
-    make_path_in_place(path, uid, gid, mode & 0777);
-    *slash = '/';
-  }
-  if (mkdir(path, mode) != 0) {
-    if (errno == EEXIST)
+  unique_fd dir(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int enter_errno = errno;  // why dir could not be had
+  size_t start = path[0] == '/' ? 1 : 0;
+  for (;;) {
+    size_t end = start;
+    while (path[end] != '\0' && path[end] != '/')
+      ++end;
+    bool last = path[end] == '\0';
+    char cut = path[end];
+    path[end] = '\0';  // the level's text, for reports
+    if (end > start || path[0] == '\0') {  // an empty text fails as mkdir("") does
+      const char* name = path + start;
+      if (!dir) {
+        errno = enter_errno;
+        fatal("Cannot create directory %s: %s", path, std::strerror(errno));
+      }
+      unique_fd next;
+      if (mkdirat(dir.get(), name, last ? mode : mode & 0777) == 0) {
+        // Owner of what was just made, through its descriptor; should it
+        // have been swapped for a link meanwhile, nothing is changed.
+        next.reset(open_nofollow(dir.get(), name, O_RDONLY | O_DIRECTORY));
+        enter_errno = errno;
+        if (!next || fchown(next.get(), uid, gid) != 0)
+          report_msg(0, "Cannot chown %s: %s", path, std::strerror(errno));
+      } else if (errno != EEXIST) {
+        fatal("Cannot create directory %s: %s", path, std::strerror(errno));
+      } else if (!last) {
+        // An existing level keeps its owner and mode; a link there is
+        // followed only where root alone could have made it.
+        next.reset(open_at(dir.get(), name, O_RDONLY | O_DIRECTORY));
+        enter_errno = errno;
+      }
+      dir = std::move(next);
+    }
+    path[end] = cut;
+    if (last)
       return;
-    fatal("Cannot create directory %s: %s", path, std::strerror(errno));
+    start = end + 1;
   }
-  // Owner of what was just made; should it have been swapped for a link
-  // meanwhile, the link is changed, not its target.
-  if (fchownat(AT_FDCWD, path, uid, gid, AT_SYMLINK_NOFOLLOW) != 0)
-    report_msg(0, "Cannot chown %s: %s", path, std::strerror(errno));
 }
 
 void make_path(const char* path, uid_t uid, gid_t gid, mode_t mode) {
@@ -443,14 +519,22 @@ void make_path(const char* path, uid_t uid, gid_t gid, mode_t mode) {
 
 int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode) {
   errno = 0;
-  if (mkdir(path, mode) != 0 && errno != EEXIST) {
+  path_parent where;
+  if (open_parent(path, where) != 0 ||
+      (mkdirat(where.dir.get(), where.name.c_str(), mode) != 0 && errno != EEXIST)) {
     report_msg(0, "ERROR: Unable to mkdir %s: %s\n", path, std::strerror(errno));
     return -1;
   }
-  // An existing path gets owner and mode too, so it must not be a link:
-  // a link planted there would hand its target to the user. Both changes
-  // go to the one object opened here.
-  unique_fd fd(open_nofollow(AT_FDCWD, path, O_RDONLY));
+  // An existing path gets owner and mode too, so it must be a directory
+  // and not a link: a link, or a hard link of a file, planted there would
+  // hand its target to the user. Both changes go to the one object opened
+  // and checked here.
+  unique_fd fd(open_nofollow(where.dir.get(), where.name.c_str(), O_RDONLY));
+  struct stat st;
+  if (fd && fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+    fd.reset();
+    errno = ENOTDIR;
+  }
   if (!fd) {
     if (errno == ENOENT)
       return 0;
@@ -470,12 +554,32 @@ int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode) {
 
 namespace {
 
-// O_NOFOLLOW: a link planted at path must not let root create or truncate
-// its target. O_NONBLOCK: a pipe without a reader fails instead of hanging.
-int create_with(const char* path, int extra_flags, const char* format) {
-  unique_fd fd(
-      open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extra_flags,
-           0644));
+// Opens (creating) the file at path, reached by the rule of path_walk.h and
+// never through a link at path itself, and with truncate empties it: only
+// a regular file with that one name is emptied; one with more names is
+// left alone with a notice, and -1 returned, for it is not empty. A pipe
+// without a reader fails instead of hanging.
+int create_with(const char* path, bool truncate, const char* format) {
+  path_parent where;
+  unique_fd fd;
+  if (open_parent(path, where) == 0)
+    fd.reset(open_nofollow(where.dir.get(), where.name.c_str(), O_WRONLY | O_CREAT, 0644));
+  struct stat st;
+  if (fd && truncate) {
+    unsigned long names = 1;
+    if (fstat(fd.get(), &st) != 0)
+      fd.reset();
+    else if (S_ISREG(st.st_mode))
+      names = names_of(where.dir.get(), where.name.c_str(), fd.get());
+    if (names > 1) {
+      report_notice("%s is left alone: a file with %lu names", path, names);
+      return -1;
+    }
+    if (names == 0)
+      errno = ENOENT;  // no longer the file at path
+    if (fd && (names == 0 || (S_ISREG(st.st_mode) && ftruncate(fd.get(), 0) != 0)))
+      fd.reset();
+  }
   if (!fd || close(fd.release()) != 0) {
     report_msg(0, format, path, std::strerror(errno));
     return -1;
@@ -486,11 +590,11 @@ int create_with(const char* path, int extra_flags, const char* format) {
 }  // namespace
 
 int create_truncate_file(const char* path) {
-  return create_with(path, O_TRUNC, "Unable to truncate or create file %s: %s");
+  return create_with(path, true, "Unable to truncate or create file %s: %s");
 }
 
 int create_file(const char* path) {
-  return create_with(path, 0, "Unable to create file %s: %s");
+  return create_with(path, false, "Unable to create file %s: %s");
 }
 
 int close_stream(FILE* stream) {

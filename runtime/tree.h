@@ -2,13 +2,19 @@
 // deferred removal below the web-hosting and mail roots, directory creation
 // and a few small path and file helpers.
 //
-// The tree walkers never follow a symbolic link inside the tree and make
-// every change relative to the open directory that holds the entry, with
-// POSIX calls that leave a link alone (fstatat, fchownat, openat with
-// O_NOFOLLOW), so swapping an entry for a link while a walk runs cannot
-// make them change anything outside the tree. They need no /proc and leave
-// the working directory alone. Every failure not stated otherwise ends the
-// process (report_msg status 1).
+// Every operation reaches its path through descriptors (path_walk.h): a
+// symbolic link in an earlier component is followed only where root alone
+// could have made it, and one that a user could have made fails the lookup
+// with ELOOP. The tree walkers never follow a symbolic link inside the tree
+// and make every change relative to the open directory that holds the
+// entry, with POSIX calls that leave a link alone (fstatat, openat with
+// O_NOFOLLOW, then fchown or fchmod of what was opened), so swapping an
+// entry for a link while a walk runs cannot make them change anything
+// outside the tree. A regular file with more than one name keeps its owner,
+// mode and content, with a notice ("%s is left alone: a file with %lu
+// names"): it may be a hard link of another's file. They need no /proc and
+// leave the working directory alone. Every failure not stated otherwise
+// ends the process (report_msg status 1).
 #pragma once
 
 #include <sys/types.h>
@@ -41,6 +47,7 @@ void rename_in_tree(const char* path, const char* old_name, const char* new_name
 
 // Moves a directory lying below the web-hosting or the mail root aside, to
 // "<root>/__deletedXXXXXX", for deferred_remove_cleanup to remove later.
+// Checked and renamed through the descriptor of the directory holding it.
 // Loads the product configuration when needed. Every failure is fatal.
 void deferred_remove(const char* path);
 
@@ -49,7 +56,8 @@ void deferred_remove(const char* path);
 void deferred_remove_cleanup();
 
 // 1 when path and root are directories (not links) and path lies strictly
-// below root, both taken by their physical location; else 0.
+// below root, both taken by their physical location (climbing ".." from
+// path, compared by device and inode); else 0. Nothing lies below "/".
 int is_subdir(const char* path, const char* root);
 
 // Renames old_path to new_path unless new_path exists. 0 on success or when
@@ -59,18 +67,20 @@ int rename_dir(const char* old_path, const char* new_path);
 // Creates path and its missing parents top down, each new level owned by
 // uid and gid; only the last level gets the set-id and sticky bits of mode.
 // An existing level is left as it is. path is not changed (a heap copy is
-// worked on). Failure to create a level is fatal.
+// worked on). Failure to create or enter a level is fatal.
 void make_path(const char* path, uid_t uid, gid_t gid, mode_t mode);
 
 // As make_path, working on the caller's writable text (restored on return).
 void make_path_in_place(char* path, uid_t uid, gid_t gid, mode_t mode);
 
 // Creates a directory (an existing one is fine) and gives it owner and mode.
-// A symbolic link at path is refused. 0, or -1 (reported, status 0).
+// A symbolic link or another non-directory at path is refused (ELOOP,
+// ENOTDIR). 0, or -1 (reported, status 0).
 int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode);
 
 // Creates path (mode 0644 before the umask) or truncates it; a symbolic
-// link at path is refused. 0, or -1 (reported, status 0).
+// link at path is refused, and a file with more than one name is left
+// alone with a notice (-1). 0, or -1 (reported, status 0).
 int create_truncate_file(const char* path);
 
 // As create_truncate_file, but an existing file keeps its content.

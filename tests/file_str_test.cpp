@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -307,6 +309,48 @@ TEST_F(FileStr, RewriteReplacesALinkAppendWritesThroughIt) {
   EXPECT_EQ(lst.st_gid, nogroup);
   EXPECT_EQ(read_file(link), "b\nc\n");
   EXPECT_EQ(read_file(target), "a\nb\nc\n");
+}
+
+// In a directory its owner can write, the edited name is the owner's: a
+// link there is not followed, and swapping the file for a link to a root
+// file while root edits hands over neither that file nor its content.
+TEST_F(FileStr, LinkInAUsersDirectoryIsNotFollowed) {
+  const std::string dir = etc + "/nobody", path = dir + "/own.conf", secret = etc + "/secret";
+  write_file(secret, "root only\n", 0600);
+  make_dirs(dir);
+  ASSERT_EQ(::chown(dir.c_str(), nobody, nogroup), 0);
+  ASSERT_EQ(::symlink(secret.c_str(), path.c_str()), 0);
+  for (int mode : {FILE_STR_REMOVE_LINE, FILE_STR_ADD}) {
+    run_result r = edit(path, {"x"}, mode, 1);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, reported("file_str: Unable to stat file " + path + ": Too many levels of symbolic links\n",
+                              ELOOP));
+  }
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+
+  pid_t swapper = ::fork();
+  ASSERT_GE(swapper, 0);
+  if (swapper == 0) {
+    if (::setgid(nogroup) != 0 || ::setuid(nobody) != 0)
+      _exit(99);
+    for (const std::string file = dir + "/f", link = dir + "/l";;) {
+      ::close(::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+      ::rename(file.c_str(), path.c_str());
+      ::symlink(secret.c_str(), link.c_str());
+      ::rename(link.c_str(), path.c_str());
+    }
+  }
+  run_in_child([&] {
+    for (int i = 0; i < 300; ++i)
+      file_str_line(path.c_str(), "x", i % 3 == 2 ? FILE_STR_ADD : FILE_STR_REMOVE_LINE, i % 3 == 1 ? 0 : 1);
+  });
+  ::kill(swapper, SIGKILL);
+  ::waitpid(swapper, nullptr, 0);
+  struct stat st = stat_of(secret);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(read_file(secret), "root only\n");
+  EXPECT_EQ(sh("grep -rl 'root only' " + dir), "");
 }
 
 TEST_F(FileStr, StaleTemporaryFilesNeverGetInTheWay) {

@@ -237,6 +237,48 @@ TEST_F(Lock, OpenFailureAndNoRecord) {
   EXPECT_EQ(r.out, r.err + "1 0 0\n0\n");
 }
 
+// Whatever is planted at a lock file's name (the program's three locks:
+// the username map, the include file, Samba's restart) fails the open and
+// leaves what it points to as it was.
+TEST_F(Lock, PlantedLinkAtALockNameIsNotOpened) {
+  const std::string secret = "/usr/local/etc/secret";
+  write_file(secret, "root only\n", 0600);
+  struct plant {
+    const char* what;
+    int (*make)(const char* target, const char* at);
+    const char* says;
+  };
+  const plant plants[] = {
+      {"symlink", ::symlink, "Too many levels of symbolic links"},
+      {"hard link", ::link, "Too many links"},
+      {"fifo", [](const char*, const char* at) { return ::mkfifo(at, 0644); }, "Invalid argument"},
+  };
+  for (const char* path : {"/usr/local/etc/smbusers", "/usr/local/etc/smb.conf.include", "/usr/local/sbin/smbd"}) {
+    for (const plant& p : plants) {
+      SCOPED_TRACE(std::string(path) + ", " + p.what);
+      unique_text name(lock_file_path(path));
+      ::unlink(name.get());
+      ASSERT_EQ(p.make(secret.c_str(), name.get()), 0);
+      run_result r = run_in_child([&] {
+        program_path = "cifsctl";
+        locked_file* lock = locked_file_lock(path, 1);
+        std::printf("%d\n", locked_file_is_locked(lock));
+        locked_file_release(lock);
+      });
+      EXPECT_NE(r.err.find("Unable to open file \"" + std::string(name.get()) + "\": " + p.says + "."),
+                std::string::npos)
+          << r.err;
+      EXPECT_EQ(last_line(r.out), "0");
+      struct stat st {};
+      ASSERT_EQ(::stat(secret.c_str(), &st), 0);
+      EXPECT_EQ(read_file(secret), "root only\n");
+      EXPECT_EQ(st.st_mode & 07777, 0600u);
+      EXPECT_EQ(st.st_nlink, std::string(p.what) == "hard link" ? 2u : 1u);
+      ::unlink(name.get());
+    }
+  }
+}
+
 TEST_F(Lock, ClosedStandardInputDoesNotTurnALockIntoBusy) {
   run_result r = run_in_child([] {
     ::close(0);

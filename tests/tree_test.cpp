@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "runtime/message.h"
 #include "runtime/product_conf.h"
@@ -237,6 +238,51 @@ TEST_F(Tree, PlantedLinkLeavesItsTargetAlone) {
   EXPECT_TRUE(file_exists(top + "/sub/g"));
 }
 
+TEST_F(Tree, UsersLinksOnTheWayAndHardLinksLeaveTargetsAlone) {
+  // A customer's directory u with site a link to outside, and a second
+  // name of the secret inside the tree.
+  make_dirs(top + "/u");
+  ASSERT_EQ(chown((top + "/u").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(symlink(outside.c_str(), (top + "/u/site").c_str()), 0);
+  make_dirs(outside + "/keep");
+  ASSERT_EQ(link(secret.c_str(), (top + "/sub/hard").c_str()), 0);
+  // A link that root made in a directory of root's own is followed.
+  ASSERT_EQ(symlink(outside.c_str(), (top + "/rlink").c_str()), 0);
+  EXPECT_EQ(make_dir((top + "/rlink/made").c_str(), 0, 0, 0700), 0);
+  EXPECT_TRUE(file_exists(outside + "/made"));
+  ASSERT_EQ(rmdir((outside + "/made").c_str()), 0);
+  const std::string site = top + "/u/site", loop = "Too many levels of symbolic links";
+  struct row {
+    const char* what;
+    std::function<void()> op;
+    const char* says;
+  };
+  const std::vector<row> rows = {
+      {"make_dir", [&] { make_dir((site + "/tav").c_str(), user_id, group_id, 0777); }, loop.c_str()},
+      {"make_path", [&] { make_path((site + "/rc.conf.d").c_str(), user_id, group_id, 0777); }, loop.c_str()},
+      {"chown_tree", [&] { chown_tree((site + "/keep").c_str(), user_id, group_id, true); }, loop.c_str()},
+      {"chmod_tree", [&] { chmod_tree((site + "/keep").c_str(), 0666, 0777, true); }, loop.c_str()},
+      {"remove_tree", [&] { remove_tree((site + "/keep").c_str(), true); }, loop.c_str()},
+      {"truncate", [&] { create_truncate_file((site + "/secret").c_str()); }, loop.c_str()},
+      {"chown_tree, hard link", [&] { chown_tree(top.c_str(), user_id, group_id, true); },
+       "hard is left alone: a file with 2 names"},
+      {"chmod_tree, hard link", [&] { chmod_tree((top + "/sub/hard").c_str(), 0666, 0777, true); },
+       "hard is left alone: a file with 2 names"},
+      {"truncate, hard link", [&] { create_truncate_file((top + "/sub/hard").c_str()); },
+       "hard is left alone: a file with 2 names"},
+      {"make_dir, hard link", [&] { make_dir((top + "/sub/hard").c_str(), user_id, group_id, 0777); },
+       "Not a directory"},
+  };
+  for (const row& c : rows) {
+    run_result r = in_child(c.op);
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
+    expect_outside_untouched();
+    EXPECT_TRUE(file_exists(outside + "/keep")) << c.what;
+    EXPECT_TRUE(owned_by(outside + "/keep", 0, 0)) << c.what;
+    EXPECT_EQ(sh("ls " + outside), "keep\nsecret\n") << c.what;
+  }
+}
+
 TEST_F(Tree, LinkSwappedInDuringWalksLeavesItsTargetAlone) {
   // A process owning the tree swaps a file and a link to the secret in and
   // out under one name while the walkers run. Whatever the interleaving,
@@ -301,7 +347,12 @@ TEST(TreeSubdir, PhysicalLocationStrictlyBelow) {
   EXPECT_EQ(is_subdir("/tmp/r/a", "/tmp/r"), 1);
   EXPECT_EQ(is_subdir("/tmp/r/a/b", "/tmp/r"), 1);
   EXPECT_EQ(is_subdir("/tmp/r/a/b/", "/tmp/r/"), 1);
-  EXPECT_EQ(is_subdir("/tmp/alink/b", "/tmp/r"), 1);  // earlier link resolved
+  EXPECT_EQ(is_subdir("/tmp/alink/b", "/tmp/r"), 0);  // a link in /tmp: anyone's
+  make_dirs("/tmp/ro");
+  ASSERT_EQ(symlink("/tmp/r/a", "/tmp/ro/alink"), 0);
+  EXPECT_EQ(is_subdir("/tmp/ro/alink/b", "/tmp/r"), 1);  // root's link resolved
+  ASSERT_EQ(chown("/tmp/ro", 65534, 65534), 0);
+  EXPECT_EQ(is_subdir("/tmp/ro/alink/b", "/tmp/r"), 0);  // now a user's
   EXPECT_EQ(is_subdir("/tmp/r/a/../a", "/tmp/r"), 1);
   EXPECT_EQ(is_subdir("/tmp/r", "/tmp/r"), 0);
   EXPECT_EQ(is_subdir("/tmp/r", "/tmp/r/a"), 0);
@@ -367,9 +418,11 @@ TEST_F(Deferred, MovesAsideThenCleansUp) {
   EXPECT_TEXT_EQ(report("deferred_remove(): rename dir " + vhosts + "/dom.example to " + vhosts + "/" + moved + "\n"),
                  r.err);
 
-  // Reached through a link in an earlier component: moved by its physical place.
-  ASSERT_EQ(symlink(mailnames.c_str(), "/tmp/mail"), 0);
-  r = in_child([] { deferred_remove("/tmp/mail/dom.example/info"); });
+  // Reached through root's link in an earlier component: moved by its
+  // physical place.
+  make_dirs("/tmp/ro");
+  ASSERT_EQ(symlink(mailnames.c_str(), "/tmp/ro/mail"), 0);
+  r = in_child([] { deferred_remove("/tmp/ro/mail/dom.example/info"); });
   EXPECT_EQ(r.status, 0);
   EXPECT_FALSE(file_exists(mailnames + "/dom.example/info"));
   EXPECT_NE(deleted_in(mailnames), "");
@@ -423,6 +476,40 @@ TEST_F(Deferred, RefusesUnsupportedDirectories) {
   EXPECT_EQ(r.status, 1);
   EXPECT_TEXT_EQ(report("deferred_remove(): not supported directory for deferred remove: /tmp/elsewhere\n"), r.err);
   EXPECT_TRUE(file_exists("/tmp/elsewhere"));
+}
+
+TEST_F(Deferred, CustomersLinkReachesNoOtherDirectory) {
+  const std::string own = vhosts + "/attacker.com/httpdocs", old = own + "/old";
+  make_dirs(own + "/real/httpdocs");
+  sh("chown -R nobody:nogroup " + vhosts + "/attacker.com");
+  ASSERT_EQ(symlink("../../dom.example", old.c_str()), 0);
+  run_result r = in_child([&] { deferred_remove((old + "/httpdocs").c_str()); });
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TEXT_EQ(report("deferred_remove(): not supported directory for deferred remove: " + old + "/httpdocs\n",
+                        ELOOP),
+                 r.err);
+  ASSERT_EQ(unlink(old.c_str()), 0);
+
+  // The customer swaps old between a directory of theirs and the link.
+  pid_t swapper = fork();
+  ASSERT_GE(swapper, 0);
+  if (swapper == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(99);
+    for (const std::string real = own + "/real";;) {
+      mkdir((real + "/httpdocs").c_str(), 0755);
+      rename(real.c_str(), old.c_str());
+      rename(old.c_str(), real.c_str());
+      symlink("../../dom.example", old.c_str());
+      unlink(old.c_str());
+    }
+  }
+  for (int i = 0; i < 300; ++i)
+    in_child([&] { deferred_remove((old + "/httpdocs").c_str()); });
+  kill(swapper, SIGKILL);
+  waitpid(swapper, nullptr, 0);
+  EXPECT_EQ(read_file(vhosts + "/dom.example/httpdocs/index.html"), "index");
+  EXPECT_EQ(sh("find " + vhosts + " -path '*__deleted*' -name index.html"), "");
 }
 
 TEST_F(Deferred, CleanupReportsWhatItCannotRemove) {
