@@ -21,23 +21,9 @@
 
 namespace {
 
-constexpr size_t text_buf_size = 4096;  // paths and copied texts
-constexpr size_t copy_buf_size = 4096;  // pieces of the old content
 
 // 32 digits and the terminator, shared by md5_hex and digest_hex.
 char digest_buf[33];
-
-// A message written to standard error exactly as formatted: no prefix, no
-// copy on standard output, no system-error line.
-[[gnu::format(printf, 1, 2)]] void direct_msg(const char* format, ...) {
-  int saved = errno;
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fflush(stderr);
-  errno = saved;
-}
 
 // close(2) without retrying on EINTR: on Linux the descriptor is gone
 // whatever close returns, and a retry could close someone else's.
@@ -62,7 +48,7 @@ int write_all(int fd, const char* data, size_t len) {
 
 // The temporary file beside path: "<path>.tmp". False (errno ENAMETOOLONG)
 // when the name does not fit, so that a cut name never lands on another file.
-bool temp_name(char (&buf)[text_buf_size], const char* path) {
+bool temp_name(char (&buf)[text_size], const char* path) {
   int n = std::snprintf(buf, sizeof buf, "%s.tmp", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof buf) {
     errno = ENAMETOOLONG;
@@ -93,7 +79,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   char* text = nullptr;
   FILE* mem = ::open_memstream(&text, len);
   if (!mem)
-    fatal("alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_size));
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     char last = '\n';
@@ -102,7 +88,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   }
   write_entries(mem, lines);
   if (std::fclose(mem) != 0)
-    fatal("alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_size));
   return unique_text(text);
 }
 
@@ -124,9 +110,8 @@ int close_rewrite(const char* path, unique_file& in, staged_file& out, const str
   // rename, with their own reports. A reader never sees the new file with
   // the temporary file's mode.
   if (st) {
-    int saved = errno;
+    errno_keeper keep;
     staged_owner_mode(out, st->st_uid, st->st_gid, st->st_mode & 07777);
-    errno = saved;
   }
   if (staged_close(out) != 0) {
     report_msg(0, "Unable to close file %s: %s\n", path, std::strerror(errno));
@@ -177,7 +162,7 @@ int add_at_end(const char* path, const char* const* lines) {
 
 // Creates the temporary file beside path for a rewrite, its name in tmp.
 // 0, or 1 after a report.
-int open_temp(const char* path, char (&tmp)[text_buf_size], staged_file& out) {
+int open_temp(const char* path, char (&tmp)[text_size], staged_file& out) {
   if (temp_name(tmp, path) && staged_create(out, tmp) == 0)
     return 0;
   direct_msg("Unable to open file %s: %s\n", tmp, std::strerror(errno));
@@ -187,7 +172,7 @@ int open_temp(const char* path, char (&tmp)[text_buf_size], staged_file& out) {
 // FILE_STR_AT_BEGINNING: the entries, then the old content, into the
 // temporary file, which then replaces the file.
 int add_at_beginning(const char* path, const char* const* lines, const struct stat* st) {
-  char tmp[text_buf_size];
+  char tmp[text_size];
   staged_file out;
   if (open_temp(path, tmp, out) != 0)
     return 1;
@@ -198,7 +183,7 @@ int add_at_beginning(const char* path, const char* const* lines, const struct st
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  char buf[copy_buf_size];
+  char buf[text_size];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
     if (std::fwrite(buf, 1, n, out.get()) != n) {
@@ -276,7 +261,7 @@ int remove_lines(const char* path, const char* const* lines, int mode, int varia
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  char tmp[text_buf_size];
+  char tmp[text_size];
   staged_file out;
   if (open_temp(path, tmp, out) != 0)
     return 1;
@@ -341,27 +326,20 @@ int apply_mode(const char* path, const char* const* lines, int mode, int variant
 // Releases the lock after a failure; its own report, if any, is made by
 // locked_file_release.
 int fail_unlock(locked_file* lock) {
-  int saved = errno;
+  errno_keeper keep;
   locked_file_release(lock);
-  errno = saved;
   return 1;
 }
 
 // The locked edit behind file_str and file_str_replace: lock, stat, apply,
 // give back owner and mode, unlock. With append, lines matched by
 // (mode, variant) are dropped and append added at the end in one rewrite.
-int edit_locked(const char* path, const char* const* lines, int mode, int variant,
-                const char* const* append) {
-  // A missing file is no failure: its ENOENT must not leak into a caller's
-  // later report as a system-error line.
-  int entry_errno = errno;
+int edit_under_lock(const char* path, const char* const* lines, int mode, int variant,
+                    const char* const* append) {
   locked_file* lock = locked_file_lock(path, 1);
   if (!lock || !locked_file_is_locked(lock)) {
-    int saved = errno;
-    report_msg(0, "Error occurred while locking the file %s: %s\n", path, std::strerror(saved));
-    locked_file_release(lock);
-    errno = saved;
-    return 1;
+    report_msg(0, "Error occurred while locking the file %s: %s\n", path, std::strerror(errno));
+    return fail_unlock(lock);
   }
 
   struct stat st;
@@ -399,8 +377,19 @@ int edit_locked(const char* path, const char* const* lines, int mode, int varian
     report_msg(0, "Error occurred while unlocking the file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  errno = entry_errno;
   return 0;
+}
+
+// edit_under_lock, leaving errno as it found it when the edit succeeds: a
+// missing file is no failure, and its ENOENT must not show in a caller's
+// later report as a system-error line.
+int edit_locked(const char* path, const char* const* lines, int mode, int variant,
+                const char* const* append) {
+  errno_keeper keep;
+  int rc = edit_under_lock(path, lines, mode, variant, append);
+  if (rc != 0)
+    keep.release();
+  return rc;
 }
 
 
@@ -431,21 +420,20 @@ locked_file* locked_file_open(const char* path, int flags, int operation, int us
   // that inherited it would keep the lock after we release it.
   int fd = ::open(lock->name, flags | O_CLOEXEC, 0644);
   if (fd < 0) {
-    int saved = errno;
-    report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(saved));
+    report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(errno));
     lock->fd = fd;
-    errno = saved;
     return lock;
   }
   // Descriptor 0 would read as "held by another process" and never be
   // closed by the release; move it (and the standard streams' 1 and 2) up.
   if (fd < 3) {
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int saved = errno;
-    close_fd(fd);
+    {
+      errno_keeper keep;
+      close_fd(fd);
+    }
     if (moved < 0) {
       lock->fd = -1;
-      errno = saved;
       return lock;
     }
     fd = moved;
@@ -456,10 +444,9 @@ locked_file* locked_file_open(const char* path, int flags, int operation, int us
     rc = ::flock(fd, operation);
   while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    int saved = errno;
+    lock->fd = errno == EWOULDBLOCK ? 0 : -1;
+    errno_keeper keep;
     close_fd(fd);
-    lock->fd = saved == EWOULDBLOCK ? 0 : -1;
-    errno = saved;
     return lock;
   }
   lock->fd = fd;
@@ -487,10 +474,8 @@ int locked_file_release(locked_file* lock) {
     return -1;
   int result = 0;
   if (lock->fd > 0 && close_fd(lock->fd) != 0) {
-    int saved = errno;
     report_msg(0, "An error occured during closing '%s' file: %s\n", lock->name,
-               std::strerror(saved));
-    errno = saved;
+               std::strerror(errno));
     result = -1;
   }
   std::free(lock->name);
@@ -507,7 +492,7 @@ char* lock_file_path(const char* path) {
 }
 
 const char* md5_hex(const char* prefix, const char* text) {
-  char buf[text_buf_size];
+  char buf[text_size];
   int n = std::snprintf(buf, sizeof buf, "%s%s", prefix, text);
   size_t len = n < 0 ? 0 : static_cast<size_t>(n);
   if (len >= sizeof buf)

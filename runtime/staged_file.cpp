@@ -18,11 +18,10 @@ int adopt(staged_file& staged, int fd, const char* tmp) {
   staged.out = ::fdopen(fd, "w");
   if (staged.out)
     return 0;
-  int saved = errno;
+  errno_keeper keep;
   ::close(fd);
   ::unlink(tmp);
   staged.tmp.clear();
-  errno = saved;
   return -1;
 }
 
@@ -37,8 +36,13 @@ int staged_create(staged_file& staged, const char* tmp) {
   // Removing the name first, rather than opening what is there, is what
   // keeps a planted link's target out of reach: O_EXCL then refuses any
   // name that reappears in between, link or not.
-  if (::unlink(tmp) != 0 && errno != ENOENT)
-    return -1;
+  {
+    errno_keeper keep;  // no name to remove is the usual case, not a failure
+    if (::unlink(tmp) != 0 && errno != ENOENT) {
+      keep.release();
+      return -1;
+    }
+  }
   int fd = ::open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return -1;
@@ -86,24 +90,22 @@ int staged_rename(staged_file& staged, const char* path) {
 }
 
 void staged_abandon(staged_file& staged) {
-  int saved = errno;
+  errno_keeper keep;
   if (staged.out)
     std::fclose(staged.out);
   staged.out = nullptr;
   if (!staged.tmp.empty())
     ::unlink(staged.tmp.c_str());
   staged.tmp.clear();
-  errno = saved;
 }
 
 int sync_directory(const char* dir) {
-  int saved = errno;
+  errno_keeper keep;
   unique_fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd)
+  if (!fd || (::fsync(fd.get()) != 0 && errno != EINVAL)) {
+    keep.release();
     return -1;
-  if (::fsync(fd.get()) != 0 && errno != EINVAL)
-    return -1;
-  errno = saved;
+  }
   return 0;
 }
 

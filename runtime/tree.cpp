@@ -21,11 +21,10 @@
 
 namespace {
 
-constexpr size_t buf_size = 4096;
 constexpr const char deleted_marker[] = "__deleted";
 constexpr size_t deleted_marker_len = sizeof deleted_marker - 1;
 
-char real_path_buf[buf_size];
+char real_path_buf[text_size];
 
 // ---------------------------------------------------------------------------
 // Acting on a checked entry without following a link.
@@ -250,7 +249,7 @@ bool make_temp_name(char* templ) {
     return false;
   }
   char* x = templ + len - 6;
-  int saved_errno = errno;
+  errno_keeper keep;  // a free name is the answer, not a failure
   for (int attempt = 0; attempt < 1000; ++attempt) {
     unsigned char bytes[6];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
@@ -259,12 +258,14 @@ bool make_temp_name(char* templ) {
     for (int i = 0; i < 6; ++i) x[i] = chars[bytes[i] % (sizeof chars - 1)];
     struct stat st;
     if (lstat(templ, &st) != 0) {
-      if (errno != ENOENT)
+      if (errno != ENOENT) {
+        keep.release();
         return false;
-      errno = saved_errno;  // a free name is the answer, not a failure
+      }
       return true;
     }
   }
+  keep.release();
   errno = EEXIST;
   return false;
 }
@@ -343,7 +344,7 @@ void deferred_remove(const char* path) {
   if (stat(path, &st) != 0)
     fatal("deferred_remove(): can't stat directory, skip it.\n");
 
-  char new_name[buf_size];
+  char new_name[text_size];
   int n = std::snprintf(new_name, sizeof new_name, "%s/%sXXXXXX", root, deleted_marker);
   if (n < 0 || static_cast<size_t>(n) >= sizeof new_name) {
     errno = ENAMETOOLONG;
