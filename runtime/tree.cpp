@@ -426,10 +426,13 @@ void make_path_in_place(char* path, uid_t uid, gid_t gid, mode_t mode) {
     make_path_in_place(path, uid, gid, mode & 0777);
     *slash = '/';
   }
-  if (mkdir(path, mode) != 0) {
-    if (errno == EEXIST)
-      return;
-    fatal("Cannot create directory %s: %s", path, std::strerror(errno));
+  {
+    errno_keeper keep;  // a directory already there is no failure
+    if (mkdir(path, mode) != 0) {
+      if (errno == EEXIST)
+        return;
+      fatal("Cannot create directory %s: %s", path, std::strerror(errno));
+    }
   }
   // Owner of what was just made; should it have been swapped for a link
   // meanwhile, the link is changed, not its target.
@@ -443,18 +446,31 @@ void make_path(const char* path, uid_t uid, gid_t gid, mode_t mode) {
 }
 
 int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode) {
-  errno = 0;
-  if (mkdir(path, mode) != 0 && errno != EEXIST) {
-    report_msg(0, "ERROR: Unable to mkdir %s: %s\n", path, std::strerror(errno));
-    return -1;
+  // A directory already there, or gone before its owner could be set, is
+  // no failure: errno is then left as it was.
+  {
+    errno_keeper keep;
+    if (mkdir(path, mode) != 0 && errno != EEXIST) {
+      report_msg(0, "ERROR: Unable to mkdir %s: %s\n", path, std::strerror(errno));
+      keep.release();
+      return -1;
+    }
   }
   // An existing path gets owner and mode too, so it must not be a link:
   // a link planted there would hand its target to the user. Both changes
   // go to the one object opened here.
-  unique_fd fd(open_nofollow(AT_FDCWD, path, O_RDONLY));
+  unique_fd fd;
+  int open_error = 0;
+  {
+    errno_keeper keep;
+    fd.reset(open_nofollow(AT_FDCWD, path, O_RDONLY));
+    if (!fd)
+      open_error = errno;
+  }
+  if (open_error == ENOENT)
+    return 0;
   if (!fd) {
-    if (errno == ENOENT)
-      return 0;
+    errno = open_error;
     report_msg(0, "ERROR: Unable to chown %s: %s\n", path, std::strerror(errno));
     return -1;
   }
