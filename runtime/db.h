@@ -23,8 +23,9 @@ extern char db_value_buf[text_size];
 // The client library's calls that make system calls, as the whole system
 // makes them. Each leaves errno as it found it, unless it failed with a
 // client error that a failed system call causes (no socket, a refused or
-// lost connection, no memory): the library's successful non-blocking reads
-// leave EAGAIN behind, and no report may show that as a system error. Its
+// lost connection, no memory): the library's successful calls leave errno
+// set (EAGAIN of its non-blocking reads, EOPNOTSUPP of a socket option it
+// tries), and no report may show that as a system error. Its
 // accessors (mysql_errno, mysql_error, mysql_num_rows, mysql_num_fields,
 // mysql_real_escape_string) make none and are called directly.
 MYSQL* db_init();
