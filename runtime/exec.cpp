@@ -378,7 +378,7 @@ pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* c
     child_msg(child_err, "fork_execv: dup() failed: %s\n", std::strerror(failure.error));
   else if (failure.step == spawn_step::exec)
     child_msg(failure.stderr_open ? err : -1, "fork_execv: execv(\"%s\") failed: %s\n", path,
-                  std::strerror(failure.error));
+              std::strerror(failure.error));
   return pid;
 }
 
@@ -508,10 +508,10 @@ int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[])
     fatal("Error occured during fork():\n%s", std::strerror(errno));
   if (failure.step == spawn_step::exec)
     child_msg(failure.stderr_open ? write_end.get() : -1, "Error occured during execv():\n%s%s",
-                  std::strerror(failure.error),
-                  failure.error == EFAULT ? ", possible reason - NULL parameter is absent in "
-                                            "util_exec(path, arg1, arg2, NULL) call.\n"
-                                          : ".\n");
+              std::strerror(failure.error),
+              failure.error == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                        "util_exec(path, arg1, arg2, NULL) call.\n"
+                                      : ".\n");
   write_end.reset();
 
   // Non-blocking only so that a spurious wake-up cannot stall the relay;
