@@ -18,9 +18,6 @@
 
 namespace {
 
-// Values are kept to what a 4096-byte buffer holds.
-constexpr size_t value_max = 4095;
-
 enum class effect {
   value,    // stores its argument in a value slot
   nothing,  // accepted, no effect
@@ -182,7 +179,8 @@ void parse_command_line(command_line& cl, int argc, char** argv) {
       fatal("Unknown option in command string, see log for details");
     switch (row->what) {
       case effect::value:
-        cl.values[row->value].assign(optarg, 0, value_max);
+        // Values are kept to what a text buffer holds.
+        cl.values[row->value].assign(optarg, 0, text_size - 1);
         break;
       case effect::nothing:
         break;

@@ -1,5 +1,6 @@
 #include "runtime/db.h"
 
+#include <errmsg.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,11 +18,9 @@
 #include "runtime/paths.h"
 
 int db_utf8_flag = 0;
-char db_value_buf[db_value_size];
+char db_value_buf[text_size];
 
 namespace {
-
-constexpr size_t text_size = 4096;
 
 // The password file's contents: at most 4096 bytes plus the terminator.
 char password_buf[text_size + 1];
@@ -114,25 +113,90 @@ bool knows_utf8mb4(const char* version) {
   return part[1] > 5 || (part[1] == 5 && part[2] >= 3);
 }
 
+// Whether a client error on the connection is one that a failed system
+// call causes, so that errno tells which call and why.
+bool system_caused(unsigned int error) {
+  switch (error) {
+    case CR_SOCKET_CREATE_ERROR:
+    case CR_CONNECTION_ERROR:
+    case CR_CONN_HOST_ERROR:
+    case CR_IPSOCK_ERROR:
+    case CR_SERVER_GONE_ERROR:
+    case CR_OUT_OF_MEMORY:
+    case CR_SERVER_LOST:
+    case CR_SERVER_LOST_EXTENDED:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The one place that settles errno around a call of the client library:
+// the call's errno stays only when it failed with a system-caused client
+// error on conn (null for calls that leave no error there). EAGAIN is never
+// such a cause: the library waits and reads again on its non-blocking
+// socket, so it is what a read before the failure left.
+struct client_call {
+  MYSQL* conn;
+  errno_keeper keep;
+  explicit client_call(MYSQL* c) : conn(c) {}
+  client_call(const client_call&) = delete;
+  client_call& operator=(const client_call&) = delete;
+  ~client_call() {
+    if (conn && system_caused(mysql_errno(conn)) && errno != 0 && errno != EAGAIN &&
+        errno != EWOULDBLOCK)
+      keep.release();
+  }
+};
+
 void copy_value(const char* value) {
-  size_t len = strnlen(value, db_value_size - 1);
+  size_t len = strnlen(value, text_size - 1);
   std::memcpy(db_value_buf, value, len);
   db_value_buf[len] = '\0';
 }
 
 }  // namespace
 
+MYSQL* db_init() {
+  client_call call(nullptr);
+  return mysql_init(nullptr);
+}
+
+MYSQL* db_real_connect(MYSQL* conn, const char* host, const char* user, const char* password,
+                       const char* database, unsigned int port, const char* socket) {
+  client_call call(conn);
+  return mysql_real_connect(conn, host, user, password, database, port, socket, 0);
+}
+
+int db_query(MYSQL* conn, const char* sql) {
+  client_call call(conn);
+  return mysql_real_query(conn, sql, std::strlen(sql));
+}
+
+MYSQL_RES* db_store_result(MYSQL* conn) {
+  client_call call(conn);
+  return mysql_store_result(conn);
+}
+
+MYSQL_ROW db_fetch_row(MYSQL_RES* res) {
+  client_call call(nullptr);
+  return mysql_fetch_row(res);
+}
+
+void db_free_result(MYSQL_RES* res) {
+  client_call call(nullptr);
+  mysql_free_result(res);
+}
+
+void db_close(MYSQL* conn) {
+  client_call call(nullptr);  // conn is gone when the call returns
+  mysql_close(conn);
+}
+
 void db_check_key(const char* value, const char* unit, int line, const char* condition_text) {
   if (value == nullptr || std::strpbrk(value, "\\\"'") == nullptr)
     return;
-  // Worded like glibc's assert, which names the program by its base name;
-  // without a program path there is no name, as in every other report.
-  std::string_view name = program_path ? program_name() : std::string_view();
-  std::fflush(stdout);
-  std::fprintf(stderr, "%.*s%s%s:%d: Assertion `%s' failed.\n", static_cast<int>(name.size()),
-               name.data(), name.empty() ? "" : ": ", unit, line, condition_text);
-  std::fflush(stderr);
-  std::abort();
+  assertion_failed(unit, line, condition_text);
 }
 
 int read_container_number(const char* path) {
@@ -231,7 +295,13 @@ const char* read_admin_password() {
 }
 
 MYSQL* db_connect(char* err, size_t err_size) {
-  setup_container_env();
+  // A missing container link, container information or option file is no
+  // failure: those steps yield nothing, and the errno of their look-ups
+  // must not show in a later report.
+  {
+    errno_keeper keep;
+    setup_container_env();
+  }
 
   const char* host = env_value("TAV_DB_HOST");
   const char* port_text = env_value("TAV_DB_PORT");
@@ -245,20 +315,24 @@ MYSQL* db_connect(char* err, size_t err_size) {
     user = "admin";
   unsigned int port = port_text ? static_cast<unsigned int>(std::strtoul(port_text, nullptr, 10)) : 0;
 
-  const char* socket = find_mysql_socket();
+  const char* socket;
+  {
+    errno_keeper keep;
+    socket = find_mysql_socket();
+  }
 
-  unique_mysql conn(mysql_init(nullptr));
+  unique_mysql conn(db_init());
   if (!conn) {
     put_text(err, err_size, "db_connect: insufficient memory to allocate new object.");
     return nullptr;
   }
   const char* password = read_admin_password();
-  if (!mysql_real_connect(conn.get(), host, user, password, database, port, socket, 0)) {
+  if (!db_real_connect(conn.get(), host, user, password, database, port, socket)) {
     put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
              mysql_error(conn.get()));
     return nullptr;
   }
-  mysql_query(conn.get(), "set foreign_key_checks=0");
+  db_query(conn.get(), "set foreign_key_checks=0");
   db_set_names(conn.get(), err, err_size);
   return conn.release();
 }
@@ -290,7 +364,7 @@ int db_set_names_version(MYSQL* conn, const char* version, char* err, size_t err
     // as '?'.
     statement = four_byte ? "SET NAMES utf8mb4" : "SET NAMES utf8";
   }
-  if (mysql_query(conn, statement) == 0)
+  if (db_query(conn, statement) == 0)
     return 1;
   db_error_text(conn, err, err_size);
   return 0;
@@ -305,7 +379,7 @@ int db_set_names(MYSQL* conn, char* err, size_t err_size) {
 
 int db_is_utf8() {
   if (MYSQL* conn = db_open())
-    mysql_close(conn);
+    db_close(conn);
   return db_utf8_flag;
 }
 
@@ -340,12 +414,12 @@ const char* db_query_column(const char* sql, MYSQL* conn, int column) {
     }
     conn = own.get();
   }
-  if (mysql_query(conn, sql) != 0) {
+  if (db_query(conn, sql) != 0) {
     report_msg(0, "Unable to query parameter by query %s: %s\n", sql, mysql_error(conn));
     return nullptr;
   }
-  unique_mysql_res result(mysql_store_result(conn));
-  MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+  unique_mysql_res result(db_store_result(conn));
+  MYSQL_ROW row = result ? db_fetch_row(result.get()) : nullptr;
   // A column beyond the result's counts as NULL rather than a read past
   // the row.
   if (row && column >= 0 && static_cast<unsigned int>(column) < mysql_num_fields(result.get()) &&

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <memory>
 
+#include "runtime/message.h"
+
 // 1 after the last connection that chose a character set was switched to
 // "SET NAMES utf8" (or "SET NAMES utf8mb4", where the server knows it), 0
 // after "SET NAMES binary" (and at start).
@@ -16,18 +18,35 @@ extern int db_utf8_flag;
 
 // The process-wide result of the last one-value query (db_query_column,
 // db_query_value, db_select_value, get_misc_param); each one overwrites it.
-inline constexpr size_t db_value_size = 4096;
-extern char db_value_buf[db_value_size];
+extern char db_value_buf[text_size];
+
+// The client library's calls that make system calls, as the whole system
+// makes them. Each leaves errno as it found it, unless it failed with a
+// client error that a failed system call causes (no socket, a refused or
+// lost connection, no memory): the library's successful calls leave errno
+// set (EAGAIN of its non-blocking reads, EOPNOTSUPP of a socket option it
+// tries), and no report may show that as a system error. Its
+// accessors (mysql_errno, mysql_error, mysql_num_rows, mysql_num_fields,
+// mysql_real_escape_string) make none and are called directly.
+MYSQL* db_init();
+MYSQL* db_real_connect(MYSQL* conn, const char* host, const char* user, const char* password,
+                       const char* database, unsigned int port, const char* socket);
+// mysql_real_query of the whole of sql: 0, or non-zero on failure.
+int db_query(MYSQL* conn, const char* sql);
+MYSQL_RES* db_store_result(MYSQL* conn);
+MYSQL_ROW db_fetch_row(MYSQL_RES* res);
+void db_free_result(MYSQL_RES* res);
+void db_close(MYSQL* conn);
 
 // Owners for the client library's objects, so that every early return
 // releases them. The operations below still hand out raw pointers.
 struct mysql_closer {
-  void operator()(MYSQL* conn) const { mysql_close(conn); }
+  void operator()(MYSQL* conn) const { db_close(conn); }
 };
 using unique_mysql = std::unique_ptr<MYSQL, mysql_closer>;
 
 struct mysql_res_freer {
-  void operator()(MYSQL_RES* res) const { mysql_free_result(res); }
+  void operator()(MYSQL_RES* res) const { db_free_result(res); }
 };
 using unique_mysql_res = std::unique_ptr<MYSQL_RES, mysql_res_freer>;
 

@@ -25,31 +25,12 @@
 
 namespace {
 
-constexpr size_t text_step = 4096;   // capture texts grow by this much
-constexpr size_t path_size = 4096;   // composed utility paths are cut to 4095
 constexpr int fixed_argv_size = 101; // argv[0], up to 99 arguments, null
 
 // Output buffered by stdio before a fork would otherwise be written twice
 // when a child ends through exit(3).
 void flush_streams() {
   std::fflush(nullptr);
-}
-
-// Writes the message of a child that failed before its program ran to fd,
-// where the child's own stream pointed (nothing when fd is -1). errno is
-// kept; a reader that has gone costs the message, not this process.
-[[gnu::format(printf, 2, 3)]] void child_message(int fd, const char* format, ...) {
-  if (fd < 0)
-    return;
-  int saved = errno;
-  char buf[2 * path_size];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  size_t len = std::min(static_cast<size_t>(std::max(n, 0)), sizeof buf - 1);
-  write_all_no_sigpipe(fd, buf, len);
-  errno = saved;
 }
 
 // Waits for pid and turns its end into a runner result: the exit status, or
@@ -97,9 +78,8 @@ struct pipe_sink {
 
 void close_sink(pipe_sink& sink) {
   if (sink.fd >= 0) {
-    int saved = errno;
+    errno_keeper keep;
     ::close(sink.fd);
-    errno = saved;
   }
   sink.fd = -1;
 }
@@ -109,8 +89,7 @@ void sink_failed(pipe_sink& sink, int error) {
   sink.failed = true;
   switch (sink.fault) {
     case read_fault::pipe_message:
-      std::fprintf(stderr, "fork_exec*: read(pipe) failed: %s\n", std::strerror(error));
-      std::fflush(stderr);
+      direct_msg("fork_exec*: read(pipe) failed: %s\n", std::strerror(error));
       errno = 0;
       break;
     case read_fault::capture_report:
@@ -123,7 +102,7 @@ void sink_failed(pipe_sink& sink, int error) {
 }
 
 void grow_text(pipe_sink& sink) {
-  size_t size = sink.size + text_step;
+  size_t size = sink.size + text_size;
   char* grown = static_cast<char*>(std::realloc(sink.text, size));
   if (!grown)
     fatal("Cannot allocate memory");
@@ -135,7 +114,7 @@ void grow_text(pipe_sink& sink) {
 // or after a failure (the sink is then closed) and -1 when nothing is there
 // yet.
 ssize_t read_sink(pipe_sink& sink, size_t limit) {
-  char chunk[text_step];
+  char chunk[text_size];
   char* into;
   size_t room;
   if (sink.kind == sink_kind::relay || !sink.text) {
@@ -151,17 +130,21 @@ ssize_t read_sink(pipe_sink& sink, size_t limit) {
   }
   room = std::min(room, limit);
 
-  int before = errno;
   ssize_t n;
-  do
-    n = ::read(sink.fd, into, room);
-  while (n < 0 && errno == EINTR);
-  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-    errno = before;  // an empty non-blocking pipe is no failure
-    return -1;
+  int error = 0;
+  {
+    errno_keeper keep;
+    do
+      n = ::read(sink.fd, into, room);
+    while (n < 0 && errno == EINTR);
+    if (n < 0)
+      error = errno;
   }
+  if (n < 0 && (error == EAGAIN || error == EWOULDBLOCK))
+    return -1;  // an empty non-blocking pipe is no failure
   if (n < 0) {
-    sink_failed(sink, errno);
+    errno = error;
+    sink_failed(sink, error);
     return 0;
   }
   if (n == 0) {
@@ -337,7 +320,7 @@ fd_plan pipes_fd(int fd, int target) {
   return {fd_action::move, fd};
 }
 
-int exec_utility_path(const char* name, char (&path)[path_size]) {
+int exec_utility_path(const char* name, char (&path)[text_size]) {
   if (std::strchr(name, '/')) {
     report_msg(0, "Utility name '%s' is invalid. Use only utility name without path.", name);
     return -1;
@@ -392,10 +375,10 @@ pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* c
   // err once they were.
   int child_err = failure.stderr_open ? 2 : -1;
   if (failure.step == spawn_step::fds)
-    child_message(child_err, "fork_execv: dup() failed: %s\n", std::strerror(failure.error));
+    child_msg(child_err, "fork_execv: dup() failed: %s\n", std::strerror(failure.error));
   else if (failure.step == spawn_step::exec)
-    child_message(failure.stderr_open ? err : -1, "fork_execv: execv(\"%s\") failed: %s\n", path,
-                  std::strerror(failure.error));
+    child_msg(failure.stderr_open ? err : -1, "fork_execv: execv(\"%s\") failed: %s\n", path,
+              std::strerror(failure.error));
   return pid;
 }
 
@@ -445,10 +428,9 @@ int exec_report(const char* path, const char* const argv[], int quiet) {
   unique_text err(err_raw);
   if (result != 0 && quiet == 0) {
     if (out) {
-      int saved = errno;
+      errno_keeper keep;
       std::fputs(out.get(), stderr);
       std::fflush(stderr);
-      errno = saved;
     }
     if (err)
       report_msg(0, "%s execution failed:\n%s", path, err.get());
@@ -480,7 +462,7 @@ int exec_program(const char* path, ...) {
 }
 
 int exec_utility(const char* name, ...) {
-  char path[path_size];
+  char path[text_size];
   if (exec_utility_path(name, path) < 0)
     return -1;
   const char* v[fixed_argv_size];
@@ -492,7 +474,7 @@ int exec_utility(const char* name, ...) {
 }
 
 int exec_utility_argv(const char* name, const char* const argv[]) {
-  char path[path_size];
+  char path[text_size];
   if (exec_utility_path(name, path) < 0)
     return -1;
   return exec_report(path, argv, 0);
@@ -525,11 +507,11 @@ int util_exec(int fd_in, int fd_out, const char* path, const char* const argv[])
   if (pid < 0)
     fatal("Error occured during fork():\n%s", std::strerror(errno));
   if (failure.step == spawn_step::exec)
-    child_message(failure.stderr_open ? write_end.get() : -1, "Error occured during execv():\n%s%s",
-                  std::strerror(failure.error),
-                  failure.error == EFAULT ? ", possible reason - NULL parameter is absent in "
-                                            "util_exec(path, arg1, arg2, NULL) call.\n"
-                                          : ".\n");
+    child_msg(failure.stderr_open ? write_end.get() : -1, "Error occured during execv():\n%s%s",
+              std::strerror(failure.error),
+              failure.error == EFAULT ? ", possible reason - NULL parameter is absent in "
+                                        "util_exec(path, arg1, arg2, NULL) call.\n"
+                                      : ".\n");
   write_end.reset();
 
   // Non-blocking only so that a spurious wake-up cannot stall the relay;
@@ -552,10 +534,10 @@ int capture_output(char** out, const char* path, const char* const argv[]) {
   }
   unique_fd write_end(pipe_fds[1]);
   pipe_sink sink;
-  sink.text = static_cast<char*>(std::malloc(text_step));
+  sink.text = static_cast<char*>(std::malloc(text_size));
   if (!sink.text)
     fatal("Cannot allocate memory");
-  sink.size = text_step;
+  sink.size = text_size;
 
   // Standard output and error both go into the pipe; input is inherited.
   spawn_plan plan;
@@ -568,7 +550,7 @@ int capture_output(char** out, const char* path, const char* const argv[]) {
   if (pid < 0)
     fatal("Cannot fork():\n%s", std::strerror(errno));
   if (failure.step == spawn_step::exec)
-    child_message(write_end.get(), "Cannot exec %s:\n%s", path, std::strerror(failure.error));
+    child_msg(write_end.get(), "Cannot exec %s:\n%s", path, std::strerror(failure.error));
   write_end.reset();
 
   set_nonblocking(pipe_fds[0]);
@@ -628,19 +610,17 @@ int popen_exec(char** out, const char* command) {
   flush_streams();
   FILE* stream = ::popen(command, "r");
   if (!stream) {
-    std::fputs(
+    direct_msg(
         "popen_exec: failed to execute command: fork or pipe calls failed, or cannon allocate "
-        "memory\n",
-        stderr);
+        "memory\n");
     return -1;
   }
-  size_t capacity = text_step;
+  size_t capacity = text_size;
   char* text = static_cast<char*>(std::malloc(capacity + 1));
   if (!text) {
-    std::fputs("popen_exec: failed to allocate memory\n", stderr);
-    int saved = errno;
+    direct_msg("popen_exec: failed to allocate memory\n");
+    errno_keeper keep;
     ::pclose(stream);  // the shell is still collected
-    errno = saved;
     return -1;
   }
   size_t length = 0;
@@ -650,15 +630,14 @@ int popen_exec(char** out, const char* command) {
       break;
     length += n;
     if (length == capacity) {
-      char* grown = static_cast<char*>(std::realloc(text, length + text_step + 1));
+      char* grown = static_cast<char*>(std::realloc(text, length + text_size + 1));
       if (!grown) {
-        std::fputs("popen_exec: warning: failed to allocate memory for command output buffer\n",
-                   stderr);
+        direct_msg("popen_exec: warning: failed to allocate memory for command output buffer\n");
         length = 0;
         break;
       }
       text = grown;
-      capacity = length + text_step;
+      capacity = length + text_size;
     }
   }
   text[length] = '\0';

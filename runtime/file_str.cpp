@@ -22,23 +22,9 @@
 
 namespace {
 
-constexpr size_t text_buf_size = 4096;  // paths and copied texts
-constexpr size_t copy_buf_size = 4096;  // pieces of the old content
 
 // 32 digits and the terminator, shared by md5_hex and digest_hex.
 char digest_buf[33];
-
-// A message written to standard error exactly as formatted: no prefix, no
-// copy on standard output, no system-error line.
-[[gnu::format(printf, 1, 2)]] void direct_msg(const char* format, ...) {
-  int saved = errno;
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(stderr, format, args);
-  va_end(args);
-  std::fflush(stderr);
-  errno = saved;
-}
 
 // close(2) without retrying on EINTR: on Linux the descriptor is gone
 // whatever close returns, and a retry could close someone else's.
@@ -63,7 +49,7 @@ int write_all(int fd, const char* data, size_t len) {
 
 // The temporary file beside path: "<path>.tmp". False (errno ENAMETOOLONG)
 // when the name does not fit, so that a cut name never lands on another file.
-bool temp_name(char (&buf)[text_buf_size], const char* path) {
+bool temp_name(char (&buf)[text_size], const char* path) {
   int n = std::snprintf(buf, sizeof buf, "%s.tmp", path);
   if (n < 0 || static_cast<size_t>(n) >= sizeof buf) {
     errno = ENAMETOOLONG;
@@ -94,7 +80,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   char* text = nullptr;
   FILE* mem = ::open_memstream(&text, len);
   if (!mem)
-    fatal("alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_size));
   struct stat st;
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
     char last = '\n';
@@ -103,7 +89,7 @@ unique_text append_text(int fd, const char* const* lines, size_t* len) {
   }
   write_entries(mem, lines);
   if (std::fclose(mem) != 0)
-    fatal("alloc(%d)", static_cast<int>(text_buf_size));
+    fatal("alloc(%d)", static_cast<int>(text_size));
   return unique_text(text);
 }
 
@@ -225,9 +211,9 @@ int add_at_end(const char* path, edited_file& f, const char* const* lines) {
 
 // Creates the temporary file beside the edited file for a rewrite, its
 // full name in tmp. 0, or 1 after a report.
-int open_temp(const char* path, const edited_file& f, char (&tmp)[text_buf_size],
+int open_temp(const char* path, const edited_file& f, char (&tmp)[text_size],
               staged_file& out) {
-  char name[text_buf_size];
+  char name[text_size];
   bool named = temp_name(tmp, path);
   if (named && !f.where.dir)
     errno = f.open_errno;  // a directory on the way is missing
@@ -255,7 +241,7 @@ void sync_parent(const edited_file& f) {
 // FILE_STR_AT_BEGINNING: the entries, then the old content, into the
 // temporary file, which then replaces the file.
 int add_at_beginning(const char* path, edited_file& f, const char* const* lines) {
-  char tmp[text_buf_size];
+  char tmp[text_size];
   staged_file out;
   if (open_temp(path, f, tmp, out) != 0)
     return 1;
@@ -268,7 +254,7 @@ int add_at_beginning(const char* path, edited_file& f, const char* const* lines)
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  char buf[copy_buf_size];
+  char buf[text_size];
   size_t n;
   while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0) {
     if (std::fwrite(buf, 1, n, out.get()) != n) {
@@ -348,7 +334,7 @@ int remove_lines(const char* path, edited_file& f, const char* const* lines, int
     report_msg(0, "Unable to open file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  char tmp[text_buf_size];
+  char tmp[text_size];
   staged_file out;
   if (open_temp(path, f, tmp, out) != 0)
     return 1;
@@ -444,27 +430,20 @@ int open_edited(const char* path, bool appends, bool looks_only, edited_file& f)
 // Releases the lock after a failure; its own report, if any, is made by
 // locked_file_release.
 int fail_unlock(locked_file* lock) {
-  int saved = errno;
+  errno_keeper keep;
   locked_file_release(lock);
-  errno = saved;
   return 1;
 }
 
 // The locked edit behind file_str and file_str_replace: lock, open, apply,
 // give back owner and mode, unlock. With append, lines matched by
 // (mode, variant) are dropped and append added at the end in one rewrite.
-int edit_locked(const char* path, const char* const* lines, int mode, int variant,
-                const char* const* append) {
-  // A missing file is no failure: its ENOENT must not leak into a caller's
-  // later report as a system-error line.
-  int entry_errno = errno;
+int edit_under_lock(const char* path, const char* const* lines, int mode, int variant,
+                    const char* const* append) {
   locked_file* lock = locked_file_lock(path, 1);
   if (!lock || !locked_file_is_locked(lock)) {
-    int saved = errno;
-    report_msg(0, "Error occurred while locking the file %s: %s\n", path, std::strerror(saved));
-    locked_file_release(lock);
-    errno = saved;
-    return 1;
+    report_msg(0, "Error occurred while locking the file %s: %s\n", path, std::strerror(errno));
+    return fail_unlock(lock);
   }
 
   bool appends = !append && mode == FILE_STR_ADD && variant == FILE_STR_AT_END;
@@ -489,7 +468,6 @@ int edit_locked(const char* path, const char* const* lines, int mode, int varian
     report_msg(0, "Error occurred while unlocking the file %s: %s\n", path, std::strerror(errno));
     return 1;
   }
-  errno = entry_errno;
   return 0;
 }
 
@@ -526,6 +504,19 @@ int open_lock_file(const char* name, int flags) {
   return fd.release();
 }
 
+// edit_under_lock, leaving errno as it found it when the edit succeeds: a
+// missing file is no failure, and its ENOENT must not show in a caller's
+// later report as a system-error line.
+int edit_locked(const char* path, const char* const* lines, int mode, int variant,
+                const char* const* append) {
+  errno_keeper keep;
+  int rc = edit_under_lock(path, lines, mode, variant, append);
+  if (rc != 0)
+    keep.release();
+  return rc;
+}
+
+
 }  // namespace
 
 int file_str(const char* path, const char* const* lines, int mode, int variant) {
@@ -551,21 +542,20 @@ locked_file* locked_file_open(const char* path, int flags, int operation, int us
 
   int fd = open_lock_file(lock->name, flags);
   if (fd < 0) {
-    int saved = errno;
-    report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(saved));
+    report_msg(0, "Unable to open file \"%s\": %s.", lock->name, std::strerror(errno));
     lock->fd = fd;
-    errno = saved;
     return lock;
   }
   // Descriptor 0 would read as "held by another process" and never be
   // closed by the release; move it (and the standard streams' 1 and 2) up.
   if (fd < 3) {
     int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    int saved = errno;
-    close_fd(fd);
+    {
+      errno_keeper keep;
+      close_fd(fd);
+    }
     if (moved < 0) {
       lock->fd = -1;
-      errno = saved;
       return lock;
     }
     fd = moved;
@@ -576,10 +566,9 @@ locked_file* locked_file_open(const char* path, int flags, int operation, int us
     rc = ::flock(fd, operation);
   while (rc != 0 && errno == EINTR);
   if (rc != 0) {
-    int saved = errno;
+    lock->fd = errno == EWOULDBLOCK ? 0 : -1;
+    errno_keeper keep;
     close_fd(fd);
-    lock->fd = saved == EWOULDBLOCK ? 0 : -1;
-    errno = saved;
     return lock;
   }
   lock->fd = fd;
@@ -607,10 +596,8 @@ int locked_file_release(locked_file* lock) {
     return -1;
   int result = 0;
   if (lock->fd > 0 && close_fd(lock->fd) != 0) {
-    int saved = errno;
     report_msg(0, "An error occured during closing '%s' file: %s\n", lock->name,
-               std::strerror(saved));
-    errno = saved;
+               std::strerror(errno));
     result = -1;
   }
   std::free(lock->name);
@@ -627,7 +614,7 @@ char* lock_file_path(const char* path) {
 }
 
 const char* md5_hex(const char* prefix, const char* text) {
-  char buf[text_buf_size];
+  char buf[text_size];
   int n = std::snprintf(buf, sizeof buf, "%s%s", prefix, text);
   size_t len = n < 0 ? 0 : static_cast<size_t>(n);
   if (len >= sizeof buf)

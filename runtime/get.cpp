@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr size_t text_size = 4096;
-constexpr size_t sql_size = 4096;
 
 constexpr const char no_connection[] = "no database connection";
 
@@ -57,16 +55,16 @@ first_value read_first_column(MYSQL* conn, const char* sql, bool fits, char (&bu
                               bool no_result_fails) {
   if (!fits)
     return {db_too_long, false, false};
-  if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
+  if (db_query(conn, sql) != 0)
     return {mysql_error(conn), false, false};
-  unique_mysql_res result(mysql_store_result(conn));
+  unique_mysql_res result(db_store_result(conn));
   if (!result) {
     if (no_result_fails || mysql_errno(conn) != 0)
       return {mysql_error(conn), false, false};
     buf[0] = '\0';
     return {nullptr, false, false};
   }
-  MYSQL_ROW row = mysql_fetch_row(result.get());
+  MYSQL_ROW row = db_fetch_row(result.get());
   if (!row && mysql_errno(conn) != 0)
     return {mysql_error(conn), false, false};
   if (!row || mysql_num_fields(result.get()) == 0 || !row[0]) {
@@ -111,7 +109,7 @@ const char* get_ip_address(const char* dom_id, MYSQL* conn) {
     report_msg(0, "get_ip_address: Unable to connect to the mysql database");
     return nullptr;
   }
-  char sql[sql_size];
+  char sql[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql,
                     "select ipa.ip_address from domains d, hosting h, IP_Addresses ipa where "
@@ -137,7 +135,7 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
                no_connection);
     return -1;
   }
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits = db_format_sql(sql, sizeof sql, "select status from domains where id=\"%s\"",
                             db_key_text(dom_id));
@@ -177,7 +175,7 @@ int get_domain_status(const char* dom_id, unsigned int* status, MYSQL* conn) {
 const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, get_check::dom_param_dom_id);
   check_key(param, get_check::dom_param_param);
-  char sql[sql_size];
+  char sql[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql, "select val from dom_param where dom_id='%s' and param='%s'",
                     db_key_text(dom_id), db_key_text(param));
@@ -188,7 +186,7 @@ const char* get_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
 const char* get_domain_parameter(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, get_check::domain_parameter_dom_id);
   check_key(param, get_check::domain_parameter_param);
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select r.value from domains d, Parameters r \t\twhere d.id='%s' and "
                             "d.params_id=r.id and r.parameter='%s'",
@@ -202,7 +200,7 @@ const char* get_service_parameter(const char* dom_id, const char* type, const ch
   check_key(dom_id, get_check::service_parameter_dom_id);
   check_key(type, get_check::service_parameter_type);
   check_key(param, get_check::service_parameter_param);
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select r.value from DomainServices s, Parameters r \t\t\t\t where "
                             "s.dom_id='%s' and s.type='%s' and s.parameters_id=r.id  and "
@@ -215,7 +213,7 @@ const char* get_service_parameter(const char* dom_id, const char* type, const ch
 const char* get_domain_limit(const char* dom_id, const char* limit_name, MYSQL* conn) {
   check_key(dom_id, get_check::domain_limit_dom_id);
   check_key(limit_name, get_check::domain_limit_name);
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select l.value from domains d, Limits l \t\t\t\t where d.id='%s' and "
                             "d.limits_id=l.id  and l.limit_name='%s'",
@@ -232,7 +230,7 @@ int has_www_prefix(const char* dom_id, MYSQL* conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return -1;
   }
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql,
@@ -270,7 +268,7 @@ int get_anon_ftp_status(const char* dom_id, MYSQL* conn) {
       report_msg(0, "Unable to connect to the mysql database\n");
       return 0;
     }
-    char sql[sql_size];
+    char sql[text_size];
     bool fits = db_format_sql(sql, sizeof sql,
                               "select a.status from domains d, anon_ftp a \t\t\t\t\t\t\t\t\twhere "
                               "d.id='%s' and a.dom_id=d.id",
@@ -294,7 +292,7 @@ int get_frontpage_status(const char* dom_name, int secure, MYSQL* conn) {
       report_msg(0, "Unable to connect to the mysql database\n");
       return 0;
     }
-    char sql[sql_size];
+    char sql[text_size];
     bool fits;
     if (secure)
       fits = db_format_sql(sql, sizeof sql,
@@ -323,7 +321,7 @@ const char* get_client_email(const char* dom_id, MYSQL* conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return nullptr;
   }
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select c.email from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
                             "d.cl_id=c.id and d.id='%s'",
@@ -350,7 +348,7 @@ int get_client_id(const char* dom_id, MYSQL* conn) {
     report_msg(0, "Unable to define client's ID: %s\n", no_connection);
     return 0;
   }
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits = db_format_sql(sql, sizeof sql,
                             "select c.id from domains d, clients c \t\t\t\t\t\t\t\t\twhere "
@@ -385,7 +383,7 @@ const char* get_dom_id_ex(const char* name, MYSQL* conn, int missing_allowed) {
   // although the name as given passed the key check.
   unique_text escaped(db_escape(conn, ascii.get()));
   ascii.reset();
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql, "select id from domains where name='%s'", escaped.get());
@@ -411,7 +409,7 @@ const char* find_domain_name(const char* name) {
   unique_mysql conn(db_open());
   if (!conn)
     fatal("Unable to connect to the mysql database\n");
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits =
       db_format_sql(sql, sizeof sql, "select name from domains where name='%s'", db_key_text(name));
@@ -439,7 +437,7 @@ int get_max_id(const char* table, MYSQL* conn) {
     report_msg(0, "Unable to connect to the mysql database\n");
     return 0;
   }
-  char sql[sql_size];
+  char sql[text_size];
   char value[text_size];
   bool fits = db_format_sql(sql, sizeof sql, "SELECT max(id) FROM %s", table);
   first_value v = read_first_column(conn, sql, fits, value, true);
@@ -469,7 +467,7 @@ const char* get_dns_zone_id(const char* dom_id, MYSQL* conn) {
   conn = db_use_or_open(conn, own);
   if (!conn)
     return nullptr;  // db_open has said why
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = db_format_sql(sql, sizeof sql, "select dns_zone_id from domains where id='%s'",
                             db_key_text(dom_id));
   first_value v = read_first_column(conn, sql, fits, dns_zone_id_buf, true);
@@ -486,9 +484,11 @@ int get_run_mode() {
     return 0;
   // A non-number reads as 0 and a negative one as a huge number: both are
   // refused below.
-  int saved_errno = errno;
-  unsigned long mode = std::strtoul(value, nullptr, 10);
-  errno = saved_errno;
+  unsigned long mode;
+  {
+    errno_keeper keep;
+    mode = std::strtoul(value, nullptr, 10);
+  }
   if (mode < 1 || mode > 3)
     fatal("unrecognized TAV_RUNMODE");
   return static_cast<int>(mode);

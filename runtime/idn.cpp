@@ -13,13 +13,12 @@ int idn_last_error = 0;
 
 namespace {
 
-constexpr size_t buf_size = 4096;
 
 // Scheme with "://", user part ending in "@", host, rest (port, path, query).
 // Case-sensitive on purpose: only lower-case schemes are recognised.
 constexpr const char url_pattern[] = "^(ftp://|https?://)?([^@]+@)?([^/:]+)(.*)?$";
 
-char url_buf[buf_size];
+char url_buf[text_size];
 
 size_t group_len(const regmatch_t& m) {
   return m.rm_so < 0 ? 0 : static_cast<size_t>(m.rm_eo - m.rm_so);
@@ -84,7 +83,7 @@ const char* idn_error_text(int code) {
 
 char* url_host_to_ascii(const char* url) {
   url_buf[0] = '\0';
-  char errbuf[buf_size];
+  char errbuf[text_size];
 
   regex_t re;
   int rc = regcomp(&re, url_pattern, REG_EXTENDED);
@@ -119,8 +118,8 @@ char* url_host_to_ascii(const char* url) {
   // is known only now. A cut URL would point somewhere else: refuse it.
   size_t ascii_len = std::strlen(ascii.get());
   size_t total = group_len(m[1]) + group_len(m[2]) + ascii_len + group_len(m[4]);
-  if (total >= buf_size) {
-    report_msg(0, "url_host_to_ascii(): converted URL is longer than %d bytes", static_cast<int>(buf_size - 1));
+  if (total >= text_size) {
+    report_msg(0, "url_host_to_ascii(): converted URL is longer than %d bytes", static_cast<int>(text_size - 1));
     return nullptr;
   }
 

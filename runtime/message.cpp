@@ -8,11 +8,11 @@
 #include <ctime>
 #include <string_view>
 
+#include "runtime/spawn.h"
+
 const char* program_path = nullptr;
 
 namespace {
-
-constexpr size_t message_initial = 4096;
 
 void write_report(FILE* stream, const char* text, size_t len) {
   if (program_path) {
@@ -46,8 +46,9 @@ std::string_view program_name() {
 }
 
 void report_vmsg(int status, const char* format, va_list args) {
-  int saved_errno = errno;
-  size_t size = message_initial;
+  errno_keeper keep;
+  const int saved_errno = keep.saved;
+  size_t size = text_size;
   char* buf = static_cast<char*>(std::malloc(size));
   if (!buf) {
     static const char fixed[] = "Can't allocate memory for error message";
@@ -75,7 +76,6 @@ void report_vmsg(int status, const char* format, va_list args) {
   }
   va_end(again);
 
-  errno = saved_errno;
   if (saved_errno != 0) {
     char suffix[512];
     int m = std::snprintf(suffix, sizeof suffix, "\nSystem error %d: %s",
@@ -97,7 +97,6 @@ void report_vmsg(int status, const char* format, va_list args) {
   write_report(stderr, buf, len);
   write_report(stdout, buf, len);
   std::free(buf);
-  errno = saved_errno;
   if (status != 0)
     exit_program(status);
 }
@@ -124,6 +123,39 @@ void report_notice(const char* format, ...) {
   va_start(args, format);
   report_vmsg(0, format, args);
   va_end(args);
+}
+
+void direct_msg(const char* format, ...) {
+  errno_keeper keep;
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(stderr, format, args);
+  va_end(args);
+  std::fflush(stderr);
+}
+
+void child_msg(int fd, const char* format, ...) {
+  if (fd < 0)
+    return;
+  errno_keeper keep;
+  char buf[2 * text_size];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  size_t len = std::min(static_cast<size_t>(std::max(n, 0)), sizeof buf - 1);
+  write_all_no_sigpipe(fd, buf, len);
+}
+
+void assertion_failed(const char* unit, int line, const char* condition) {
+  // Worded like glibc's assert, which names the program by its base name;
+  // without a program path there is no name, as in every other report.
+  std::string_view name = program_name();
+  std::fflush(stdout);
+  std::fprintf(stderr, "%.*s%s%s:%d: Assertion `%s' failed.\n", static_cast<int>(name.size()),
+               name.data(), name.empty() ? "" : ": ", unit, line, condition);
+  std::fflush(stderr);
+  std::abort();
 }
 
 char* alloc_vprintf(const char* format, va_list args) {

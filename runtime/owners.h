@@ -4,11 +4,12 @@
 #include <dirent.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
+
+#include "runtime/message.h"
 
 // A file descriptor closed on destruction (errno is preserved across close).
 class unique_fd {
@@ -30,9 +31,8 @@ class unique_fd {
   int release() { return std::exchange(fd_, -1); }
   void reset(int fd = -1) {
     if (fd_ >= 0) {
-      int saved = errno;
+      errno_keeper keep;
       ::close(fd_);
-      errno = saved;
     }
     fd_ = fd;
   }
@@ -43,18 +43,16 @@ class unique_fd {
 
 struct file_closer {
   void operator()(FILE* f) const {
-    int saved = errno;
+    errno_keeper keep;
     std::fclose(f);
-    errno = saved;
   }
 };
 using unique_file = std::unique_ptr<FILE, file_closer>;
 
 struct dir_closer {
   void operator()(DIR* d) const {
-    int saved = errno;
+    errno_keeper keep;
     ::closedir(d);
-    errno = saved;
   }
 };
 using unique_dir = std::unique_ptr<DIR, dir_closer>;

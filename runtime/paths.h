@@ -21,6 +21,9 @@ inline constexpr const char smb_conf_include_tmp[] = "/usr/local/etc/smb.conf.in
 // Two or more share sections on their own, for testparm to say whether
 // Samba takes their names for one share.
 inline constexpr const char smb_conf_include_probe[] = "/usr/local/etc/smb.conf.include.probe";
+// Never created: the share paths of the probe file, which testparm names
+// back to tell which section a name reaches.
+inline constexpr const char twin_probe_marker_dir[] = "/cifsctl-twin-probe/";
 inline constexpr const char smbusers[] = "/usr/local/etc/smbusers";
 inline constexpr const char smbpasswd[] = "/usr/local/bin/smbpasswd";
 inline constexpr const char smbstatus[] = "/usr/local/bin/smbstatus";
@@ -51,6 +54,7 @@ inline constexpr const char settings_suffix[] = "/admin/conf/settings";
 inline constexpr const char admin_bin_suffix[] = "/admin/bin/";
 inline constexpr const char rcswitch_suffix[] = "/admin/bin/rcswitch";
 inline constexpr const char certificates_suffix[] = "/var/certificates";
+inline constexpr const char var_suffix[] = "/var";
 inline constexpr const char lock_files_suffix[] = "/var/lock/files/";
 // Present while the panel's package records must be renewed (compctl).
 inline constexpr const char components_dirty_suffix[] = "/var/components.dirty";

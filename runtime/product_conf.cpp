@@ -16,7 +16,6 @@ product_config product_conf;
 
 namespace {
 
-constexpr size_t path_buf = 4096;
 
 char* conf_cache = nullptr;
 size_t conf_cache_len = 0;
@@ -109,10 +108,10 @@ constexpr sibling siblings[] = {
 };
 
 char* join_path(const char* root, const char* suffix) {
-  char* buf = static_cast<char*>(std::calloc(path_buf, 1));
+  char* buf = static_cast<char*>(std::calloc(text_size, 1));
   if (!buf)
-    fatal("alloc(%d)", static_cast<int>(path_buf));
-  std::snprintf(buf, path_buf, "%s%s", root, suffix);
+    fatal("alloc(%d)", static_cast<int>(text_size));
+  std::snprintf(buf, text_size, "%s%s", root, suffix);
   return buf;
 }
 
@@ -189,9 +188,9 @@ void load_product_conf() {
   size_t longest = sizeof paths::settings_suffix - 1;
   for (const sibling& s : siblings)
     longest = std::max(longest, sizeof paths::admin_bin_suffix - 1 + std::strlen(s.name));
-  if (std::strlen(root) + longest > path_buf - 1)
+  if (std::strlen(root) + longest > text_size - 1)
     fatal("Error: PRODUCT_ROOT_D is too long (%zu bytes, at most %zu)\n",
-          std::strlen(root), path_buf - 1 - longest);
+          std::strlen(root), text_size - 1 - longest);
 
   conf.settings_file = join_path(root, paths::settings_suffix);
   for (const sibling& s : siblings) {

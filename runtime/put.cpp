@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr size_t sql_size = 4096;
 
 constexpr const char no_connection[] = "no database connection";
 
@@ -23,7 +22,7 @@ void check_key(const char* value, put_check line) {
 const char* send_statement(MYSQL* conn, const char* sql, bool fits) {
   if (!fits)
     return db_too_long;
-  if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
+  if (db_query(conn, sql) != 0)
     return mysql_error(conn);
   return nullptr;
 }
@@ -39,7 +38,7 @@ int run_statement(MYSQL* conn, const char* verb, const char* param, const char* 
     report_msg(0, "Unable to connect to mysql database\n");
     return -1;
   }
-  char sql[sql_size];
+  char sql[text_size];
   bool fits = make(conn, sql);
   if (const char* error = send_statement(conn, sql, fits)) {
     report_msg(0, "Unable to %s parameter %s %s: %s", verb, db_key_text(param), place, error);
@@ -53,7 +52,7 @@ int run_statement(MYSQL* conn, const char* verb, const char* param, const char* 
 int set_domain_status(const char* dom_id, unsigned int status, MYSQL* conn) {
   check_key(dom_id, put_check::domain_status_dom_id);
   const char* error = no_connection;
-  char sql[sql_size];
+  char sql[text_size];
   if (conn) {
     bool fits = db_format_sql(sql, sizeof sql, "update domains set status=%u where id=\"%s\"",
                               status, db_key_text(dom_id));
@@ -84,7 +83,7 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn) {
   } else {
     sql.reset(alloc_printf("replace into misc (param) values('%s')", db_key_text(name)));
   }
-  if (mysql_query(conn, sql.get()) != 0) {
+  if (db_query(conn, sql.get()) != 0) {
     report_msg(0, "Unable to put parameter %s into misc: %s", db_key_text(name), mysql_error(conn));
     return -1;
   }
@@ -94,7 +93,7 @@ int put_misc_param(const char* name, const char* value, MYSQL* conn) {
 int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQL* conn) {
   check_key(dom_id, put_check::dom_param_dom_id);
   check_key(param, put_check::dom_param_param);
-  return run_statement(conn, "put", param, "into dom_param", [&](MYSQL* db, char(&sql)[sql_size]) {
+  return run_statement(conn, "put", param, "into dom_param", [&](MYSQL* db, char(&sql)[text_size]) {
     if (value) {
       unique_text escaped(db_escape(db, value));
       return db_format_sql(sql, sizeof sql,
@@ -112,7 +111,7 @@ int put_dom_param(const char* dom_id, const char* param, const char* value, MYSQ
 int put_parameter(const char* id, const char* param, const char* value, MYSQL* conn) {
   check_key(id, put_check::parameter_id);
   check_key(param, put_check::parameter_param);
-  return run_statement(conn, "put", param, "into Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
+  return run_statement(conn, "put", param, "into Parameters", [&](MYSQL* db, char(&sql)[text_size]) {
     if (value) {
       unique_text escaped(db_escape(db, value));
       return db_format_sql(
@@ -128,7 +127,7 @@ int put_parameter(const char* id, const char* param, const char* value, MYSQL* c
 
 int del_misc_param(const char* name, MYSQL* conn) {
   check_key(name, put_check::del_misc_param_name);
-  return run_statement(conn, "delete", name, "from misc", [&](MYSQL*, char(&sql)[sql_size]) {
+  return run_statement(conn, "delete", name, "from misc", [&](MYSQL*, char(&sql)[text_size]) {
     return db_format_sql(sql, sizeof sql, "delete from misc where param='%s'", db_key_text(name));
   });
 }
@@ -136,7 +135,7 @@ int del_misc_param(const char* name, MYSQL* conn) {
 int del_dom_param(const char* dom_id, const char* param, MYSQL* conn) {
   check_key(dom_id, put_check::del_dom_param_dom_id);
   check_key(param, put_check::del_dom_param_param);
-  return run_statement(conn, "delete", param, "from dom_param", [&](MYSQL*, char(&sql)[sql_size]) {
+  return run_statement(conn, "delete", param, "from dom_param", [&](MYSQL*, char(&sql)[text_size]) {
     return db_format_sql(sql, sizeof sql, "delete from dom_param where dom_id='%s' and param='%s'",
                          db_key_text(dom_id), db_key_text(param));
   });
@@ -146,7 +145,7 @@ int del_parameter(const char* id, const char* param, const char* value, MYSQL* c
   check_key(id, put_check::del_parameter_id);
   check_key(param, put_check::del_parameter_param);
   return run_statement(
-      conn, "delete", param, "from Parameters", [&](MYSQL* db, char(&sql)[sql_size]) {
+      conn, "delete", param, "from Parameters", [&](MYSQL* db, char(&sql)[text_size]) {
         if (value) {
           unique_text escaped(db_escape(db, value));
           return db_format_sql(

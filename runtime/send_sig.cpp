@@ -17,7 +17,6 @@
 
 namespace {
 
-constexpr size_t command_size = 4096;
 
 // Names go into the pipelines unquoted, inside grep patterns: only plain
 // process names may, so that no caller's text is read by the shell or as a
@@ -74,7 +73,7 @@ int kill_by_name(const char* name, int sig) {
     report_notice("kill_by_name(): invalid process name '%s'", name);
     return -1;
   }
-  char command[command_size];
+  char command[text_size];
   std::snprintf(command, sizeof command,
                 "for pid in `%s axc -opid,command|%s -E \"[0-9] %s$\"|%s '{print $1}' -` ; do "
                 "%s -%d $pid ; done",
@@ -97,11 +96,12 @@ int send_sig_pid(const char* command, int pid, const char* user, int sig) {
   // The pattern is anchored to whole columns: unanchored, pid 12 or uid 10
   // would also pass on the line of pid 112 or uid 100, and the signal would
   // reach a process that was never checked.
-  char check[command_size];
+  char check[text_size];
   std::snprintf(check, sizeof check,
                 "%s axc -opid,uid,command|%s -E "
-                "\"^[[:space:]]*%d[[:space:]]+%d[[:space:]]+%s$\" >/dev/null",
-                paths::ps, paths::grep, pid, static_cast<int>(pw->pw_uid), command);
+                "\"^[[:space:]]*%d[[:space:]]+%d[[:space:]]+%s$\" >%s",
+                paths::ps, paths::grep, pid, static_cast<int>(pw->pw_uid), command,
+                paths::dev_null);
   if (run_pipeline(check) != 0) {
     report_msg(0, "send_sig_pid(): there is no process with pidnumber=%d, command=%s, user=%s\n",
                   pid, command, user);
@@ -176,11 +176,11 @@ int find_process(const char* name) {
     report_notice("find_process(): invalid process name '%s'", name);
     return -1;
   }
-  char command[command_size];
+  char command[text_size];
   std::snprintf(command, sizeof command,
                 "%s axww | %s -v grep | %s '{ print $5 }' | %s -E '((^|/)%s$)|([[(<]%s([)>]|])$)' "
-                ">/dev/null",
-                paths::ps, paths::grep, paths::awk, paths::grep, name, name);
+                ">%s",
+                paths::ps, paths::grep, paths::awk, paths::grep, name, name, paths::dev_null);
   return run_pipeline(command);
 }
 

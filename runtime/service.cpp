@@ -26,7 +26,6 @@
 
 namespace {
 
-constexpr size_t text_size = 4096;
 
 enum class handling { plain, samba, apache, tomcat, cold_fusion };
 
@@ -72,11 +71,10 @@ const service_entry* find_service(const char* name) {
 }
 
 void pause_ms(unsigned ms) {
-  int saved = errno;
+  errno_keeper keep;
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
-  errno = saved;
 }
 
 // Formats into a path buffer; false when the text had to be cut (a cut path
@@ -96,9 +94,14 @@ void pause_ms(unsigned ms) {
   fatal("Error during access to '%s': %s", path, std::strerror(errno));
 }
 
+// Whether path exists: errno as it was when it does, the stat's when not.
 bool exists(const char* path) {
+  errno_keeper keep;
   struct stat st;
-  return stat(path, &st) == 0;
+  if (stat(path, &st) == 0)
+    return true;
+  keep.release();
+  return false;
 }
 
 // The first of <product rc dir>/<name>, /etc/rc.d/<name> and
@@ -178,8 +181,7 @@ pid_t start_script(const script_place& place, const char* service, const char* a
     report_msg(0, "Unable to change directory to %s: %s\n", place.dir,
                std::strerror(failure.error));
   } else if (failure.step == spawn_step::session && failure.stderr_open) {
-    std::fprintf(stderr, "setsid() failed: %s\n", std::strerror(failure.error));
-    std::fflush(stderr);
+    direct_msg("setsid() failed: %s\n", std::strerror(failure.error));
   }
   return pid;
 }
@@ -231,9 +233,11 @@ struct lock_releaser {
 int control_samba(const service_entry& entry, const char* action) {
   if (strcasecmp(action, "status") == 0)
     return control_plain(entry, action);
-  const int entry_errno = errno;
-  std::unique_ptr<locked_file, lock_releaser> lock(locked_file_lock(paths::samba_restart_lock, 1));
-  errno = entry_errno;
+  std::unique_ptr<locked_file, lock_releaser> lock;
+  {
+    errno_keeper keep;
+    lock.reset(locked_file_lock(paths::samba_restart_lock, 1));
+  }
   // Hung daemons would keep the script's own stop or start from working.
   kill_by_name("smbd", SIGKILL);
   kill_by_name("nmbd", SIGKILL);

@@ -154,9 +154,8 @@ bool place_fd(const child_setup& s, const fd_plan& p, int target) {
       return dup2_retry(s.null_fd, target) >= 0;
     case fd_action::move: {
       int r = dup2_retry(p.source, target);
-      int saved = errno;
+      errno_keeper keep;
       ::close(p.source);
-      errno = saved;
       return r >= 0;
     }
   }
@@ -192,9 +191,8 @@ int move_up(int fd, int low) {
   if (fd < 0 || fd >= low)
     return fd;
   int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, low);
-  int saved = errno;
+  errno_keeper keep;
   ::close(fd);
-  errno = saved;
   return moved;
 }
 
@@ -203,11 +201,10 @@ bool move_pipe_up(int fds[2], int low) {
   fds[1] = move_up(fds[1], low);
   if (fds[0] >= 0 && fds[1] >= 0)
     return true;
-  int saved = errno;
+  errno_keeper keep;
   for (int i = 0; i < 2; ++i)
     if (fds[i] >= 0)
       ::close(fds[i]);
-  errno = saved;
   return false;
 }
 
@@ -336,11 +333,10 @@ bool write_all_no_sigpipe(int fd, const char* text, size_t length) {
   }
 
   if (!was_pending) {
-    int saved = errno;
+    errno_keeper keep;
     const timespec no_wait{};
     while (sigtimedwait(&pipe_set, nullptr, &no_wait) == SIGPIPE) {
     }
-    errno = saved;
   }
   sigprocmask(SIG_SETMASK, &old_set, nullptr);
   return ok;
@@ -357,12 +353,11 @@ pid_t wait_child(pid_t pid, int* status, int options) {
 bool child_ended(pid_t pid) {
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
-  int saved = errno;
+  errno_keeper keep;
   int r;
   do
     r = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
   while (r < 0 && errno == EINTR);
-  errno = saved;
   return r < 0 || info.si_pid != 0;
 }
 
@@ -376,11 +371,10 @@ namespace {
 volatile sig_atomic_t sigchld_fd = -1;  // write end of the open watch's pipe
 
 extern "C" void note_sigchld(int) {
-  int saved = errno;
+  errno_keeper keep;
   char byte = 0;
   ssize_t n = ::write(sigchld_fd, &byte, 1);  // non-blocking: a full pipe is awake anyway
   (void)n;
-  errno = saved;
 }
 
 void open_sigchld_watch(child_watch& watch, pid_t pid) {
@@ -411,26 +405,24 @@ void open_sigchld_watch(child_watch& watch, pid_t pid) {
 
 void watch_open(child_watch& watch, pid_t pid) {
   watch_close(watch);
-  int saved = errno;
+  errno_keeper keep;
   watch.fd = open_exit_fd(pid);
   if (watch.fd < 0)
     open_sigchld_watch(watch, pid);
-  errno = saved;
 }
 
 bool watch_ended(child_watch& watch, pid_t pid) {
   if (watch.signal_fd >= 0) {
-    int saved = errno;
+    errno_keeper keep;
     char bytes[64];
     while (::read(watch.fd, bytes, sizeof bytes) > 0) {
     }
-    errno = saved;
   }
   return child_ended(pid);
 }
 
 void watch_close(child_watch& watch) {
-  int saved = errno;
+  errno_keeper keep;
   if (watch.signal_fd >= 0) {
     ::sigaction(SIGCHLD, &watch.old_action, nullptr);
     ::sigprocmask(SIG_SETMASK, &watch.old_mask, nullptr);
@@ -441,7 +433,6 @@ void watch_close(child_watch& watch) {
   if (watch.fd >= 0)
     ::close(watch.fd);
   watch.fd = -1;
-  errno = saved;
 }
 
 child_watch::~child_watch() {

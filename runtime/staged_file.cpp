@@ -18,11 +18,10 @@ int adopt(staged_file& staged, int fd, const char* tmp) {
   staged.out = ::fdopen(fd, "w");
   if (staged.out)
     return 0;
-  int saved = errno;
+  errno_keeper keep;
   ::close(fd);
   ::unlinkat(staged.dir, tmp, 0);
   staged.tmp.clear();
-  errno = saved;
   return -1;
 }
 
@@ -48,8 +47,13 @@ int staged_create_at(staged_file& staged, int dir, const char* tmp) {
   // Removing the name first, rather than opening what is there, is what
   // keeps a planted link's target out of reach: O_EXCL then refuses any
   // name that reappears in between, link or not.
-  if (::unlinkat(staged.dir, tmp, 0) != 0 && errno != ENOENT)
-    return -1;
+  {
+    errno_keeper keep;  // no name to remove is the usual case, not a failure
+    if (::unlinkat(staged.dir, tmp, 0) != 0 && errno != ENOENT) {
+      keep.release();
+      return -1;
+    }
+  }
   int fd = ::openat(staged.dir, tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0)
     return -1;
@@ -104,7 +108,7 @@ int staged_rename_at(staged_file& staged, const char* name) {
 }
 
 void staged_abandon(staged_file& staged) {
-  int saved = errno;
+  errno_keeper keep;
   if (staged.out)
     std::fclose(staged.out);
   staged.out = nullptr;
@@ -114,17 +118,15 @@ void staged_abandon(staged_file& staged) {
   if (staged.dir != AT_FDCWD)
     ::close(staged.dir);
   staged.dir = AT_FDCWD;
-  errno = saved;
 }
 
 int sync_directory(const char* dir) {
-  int saved = errno;
+  errno_keeper keep;
   unique_fd fd(::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd)
+  if (!fd || (::fsync(fd.get()) != 0 && errno != EINVAL)) {
+    keep.release();
     return -1;
-  if (::fsync(fd.get()) != 0 && errno != EINVAL)
-    return -1;
-  errno = saved;
+  }
   return 0;
 }
 

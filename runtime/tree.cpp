@@ -22,11 +22,10 @@
 
 namespace {
 
-constexpr size_t buf_size = 4096;
 constexpr const char deleted_marker[] = "__deleted";
 constexpr size_t deleted_marker_len = sizeof deleted_marker - 1;
 
-char real_path_buf[buf_size];
+char real_path_buf[text_size];
 
 // ---------------------------------------------------------------------------
 // Acting on a checked entry without following a link.
@@ -254,7 +253,7 @@ bool make_temp_name(int dirfd, char* templ, const char* base) {
     return false;
   }
   char* x = templ + len - 6;
-  int saved_errno = errno;
+  errno_keeper keep;  // a free name is the answer, not a failure
   for (int attempt = 0; attempt < 1000; ++attempt) {
     unsigned char bytes[6];
     if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
@@ -263,12 +262,14 @@ bool make_temp_name(int dirfd, char* templ, const char* base) {
     for (int i = 0; i < 6; ++i) x[i] = chars[bytes[i] % (sizeof chars - 1)];
     struct stat st;
     if (fstatat(dirfd, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT)
+      if (errno != ENOENT) {
+        keep.release();
         return false;
-      errno = saved_errno;  // a free name is the answer, not a failure
+      }
       return true;
     }
   }
+  keep.release();
   errno = EEXIST;
   return false;
 }
@@ -401,7 +402,7 @@ void deferred_remove(const char* path) {
   if (fstatat(where.dir.get(), where.name.c_str(), &st, 0) != 0)
     fatal("deferred_remove(): can't stat directory, skip it.\n");
 
-  char new_name[buf_size];
+  char new_name[text_size];
   int n = std::snprintf(new_name, sizeof new_name, "%s/%sXXXXXX", root, deleted_marker);
   if (n < 0 || static_cast<size_t>(n) >= sizeof new_name) {
     errno = ENAMETOOLONG;
@@ -471,6 +472,7 @@ int rename_dir(const char* old_path, const char* new_path) {
 // "/" begins is the same directory as in the recursion "create the parent,
 // then the level": an empty level (a doubled or trailing "/") exists.
 void make_path_in_place(char* path, uid_t uid, gid_t gid, mode_t mode) {
+  errno_keeper keep;  // levels already there are no failure
   unique_fd dir(open(path[0] == '/' ? "/" : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   int enter_errno = errno;  // why dir could not be had
   size_t start = path[0] == '/' ? 1 : 0;
@@ -518,26 +520,39 @@ void make_path(const char* path, uid_t uid, gid_t gid, mode_t mode) {
 }
 
 int make_dir(const char* path, uid_t uid, gid_t gid, mode_t mode) {
-  errno = 0;
+  // A directory already there, or gone before its owner could be set, is
+  // no failure: errno is then left as it was.
   path_parent where;
-  if (open_parent(path, where) != 0 ||
-      (mkdirat(where.dir.get(), where.name.c_str(), mode) != 0 && errno != EEXIST)) {
-    report_msg(0, "ERROR: Unable to mkdir %s: %s\n", path, std::strerror(errno));
-    return -1;
+  {
+    errno_keeper keep;
+    if (open_parent(path, where) != 0 ||
+        (mkdirat(where.dir.get(), where.name.c_str(), mode) != 0 && errno != EEXIST)) {
+      report_msg(0, "ERROR: Unable to mkdir %s: %s\n", path, std::strerror(errno));
+      keep.release();
+      return -1;
+    }
   }
   // An existing path gets owner and mode too, so it must be a directory
   // and not a link: a link, or a hard link of a file, planted there would
   // hand its target to the user. Both changes go to the one object opened
   // and checked here.
-  unique_fd fd(open_nofollow(where.dir.get(), where.name.c_str(), O_RDONLY));
-  struct stat st;
-  if (fd && fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-    fd.reset();
-    errno = ENOTDIR;
+  unique_fd fd;
+  int open_error = 0;
+  {
+    errno_keeper keep;
+    fd.reset(open_nofollow(where.dir.get(), where.name.c_str(), O_RDONLY));
+    struct stat st;
+    if (!fd) {
+      open_error = errno;
+    } else if (fstat(fd.get(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+      fd.reset();
+      open_error = ENOTDIR;
+    }
   }
+  if (open_error == ENOENT)
+    return 0;
   if (!fd) {
-    if (errno == ENOENT)
-      return 0;
+    errno = open_error;
     report_msg(0, "ERROR: Unable to chown %s: %s\n", path, std::strerror(errno));
     return -1;
   }

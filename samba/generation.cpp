@@ -25,10 +25,6 @@
 
 namespace {
 
-// Paths and SQL statements live in buffers of this size; longer texts are
-// cut at 4095 bytes.
-constexpr size_t text_size = 4096;
-
 constexpr const char params_table[] = "module_fileserver_params";
 
 // Settings keys in the order they are written, with the Samba parameter
@@ -68,9 +64,9 @@ bool is_control(unsigned char c) {
 // Runs a statement whose failure ends the run, and returns its stored
 // result, owned by the caller.
 unique_mysql_res query_or_die(MYSQL* conn, const char* sql) {
-  if (mysql_real_query(conn, sql, std::strlen(sql)) != 0)
+  if (db_query(conn, sql) != 0)
     fatal("Unable to query: %s\n", mysql_error(conn));
-  unique_mysql_res res(mysql_store_result(conn));
+  unique_mysql_res res(db_store_result(conn));
   if (!res)
     fatal("Unable to query: %s\n", mysql_error(conn));
   return res;
@@ -128,7 +124,7 @@ std::string name_and_path_fault(const share_row& s) {
 // why the list cannot be written, or "". Dropping one user would leave the
 // list shorter, or empty, and Samba reads either as open to more users.
 std::string valid_user_list(MYSQL_RES* users, std::string& list) {
-  while (MYSQL_ROW user = mysql_fetch_row(users)) {
+  while (MYSQL_ROW user = db_fetch_row(users)) {
     const char* sys_name = user[1];
     if (sys_name == nullptr)
       continue;
@@ -210,7 +206,7 @@ void write_share(FILE* out, MYSQL* conn, MYSQL_ROW row, twin_registry& written) 
 void write_shares(FILE* out, MYSQL* conn) {
   unique_mysql_res shares = query_or_die(conn, shares_query);
   twin_registry written;
-  while (MYSQL_ROW row = mysql_fetch_row(shares.get()))
+  while (MYSQL_ROW row = db_fetch_row(shares.get()))
     write_share(out, conn, row, written);
 }
 
@@ -222,12 +218,11 @@ constexpr const char snapshot_start[] = "START TRANSACTION WITH CONSISTENT SNAPS
 constexpr const char snapshot_end[] = "COMMIT";
 
 void run_quietly(MYSQL* conn, const char* sql) {
-  const int saved = errno;
-  if (mysql_real_query(conn, sql, std::strlen(sql)) == 0) {
+  errno_keeper keep;
+  if (db_query(conn, sql) == 0) {
     // None of them has rows; a result is freed all the same.
-    unique_mysql_res res(mysql_store_result(conn));
+    unique_mysql_res res(db_store_result(conn));
   }
-  errno = saved;
 }
 
 // One committed state for every read of the run: the settings, the hosts,
@@ -304,15 +299,11 @@ void report_setting(const char* key, const char* why) {
 bool account_known(const char* account) {
   // A name the system does not know leaves errno set by some lookups; it
   // must not show in a later report as a system error.
-  const int saved = errno;
-  bool known = false;
+  errno_keeper keep;
   for (const std::string& name : conf_account_spellings(account))
-    if (getpwnam(name.c_str()) != nullptr) {
-      known = true;
-      break;
-    }
-  errno = saved;
-  return known;
+    if (getpwnam(name.c_str()) != nullptr)
+      return true;
+  return false;
 }
 
 // Why Samba would not take value for parameter as stored, or "": it must
@@ -384,7 +375,7 @@ const char* host_fault(const char* host) {
 int write_hosts(FILE* out, MYSQL* conn, int* refused) {
   unique_mysql_res hosts = query_or_die(conn, hosts_query);
   int written = 0;
-  while (MYSQL_ROW row = mysql_fetch_row(hosts.get())) {
+  while (MYSQL_ROW row = db_fetch_row(hosts.get())) {
     const char* host = row[0];
     if (const char* fault = host_fault(host)) {
       ++*refused;
@@ -418,9 +409,6 @@ int reconfigure_all() {
   if (!conn)
     fatal("Unable to connect to the mysql database\n");
 
-  char include_path[text_size];
-  format_text(include_path, sizeof include_path, "%s.include", paths::smb_conf);
-
   // Runs at the same time share one temporary file: the lock makes each
   // one's write, rename and owner change a single step, so every run
   // installs a whole file of its own. Taken before the stat so that the
@@ -428,24 +416,28 @@ int reconfigure_all() {
   // panel's, not Samba's: a lock that cannot be had (its directory missing
   // on a damaged install) leaves the run as it is without one, a run that
   // succeeds on its own, rather than failing a request.
-  const int entry_errno = errno;
-  unique_lock_file lock(locked_file_lock(include_path, 1));
-  errno = entry_errno;
+  unique_lock_file lock;
+  {
+    errno_keeper keep;
+    lock.reset(locked_file_lock(paths::smb_conf_include, 1));
+  }
 
   struct stat st {};
   bool is_new = false;
-  if (stat(include_path, &st) != 0) {
-    if (errno != ENOENT)
-      fatal("Unable to stat file %s: %s\n", include_path, std::strerror(errno));
-    is_new = true;
+  {
+    errno_keeper keep;  // a missing include file is a new one, not a failure
+    if (stat(paths::smb_conf_include, &st) != 0) {
+      if (errno != ENOENT)
+        fatal("Unable to stat file %s: %s\n", paths::smb_conf_include, std::strerror(errno));
+      is_new = true;
+    }
   }
 
-  char tmp_path[text_size];
-  format_text(tmp_path, sizeof tmp_path, "%s.tmp", include_path);
   // Private (0600) until it is complete and given its final mode.
   staged_file out;
-  if (staged_create(out, tmp_path) != 0)
-    fatal("Unable to open file %s for writing: %s\n", tmp_path, std::strerror(errno));
+  if (staged_create(out, paths::smb_conf_include_tmp) != 0)
+    fatal("Unable to open file %s for writing: %s\n", paths::smb_conf_include_tmp,
+          std::strerror(errno));
 
   begin_snapshot(conn.get());
   if (write_global_section(out.get(), conn.get()) != 0)
@@ -458,9 +450,9 @@ int reconfigure_all() {
   uid_t uid = is_new ? 0 : st.st_uid;
   gid_t gid = is_new ? 0 : st.st_gid;
   mode_t mode = is_new ? 0644 : (st.st_mode & 07777);
-  install_synced(out, tmp_path, include_path, uid, gid, mode);
-  if (set_owner_mode(include_path, uid, gid, mode) != 0)
-    fatal("Unable to set permissions on file %s", include_path);
+  install_synced(out, paths::smb_conf_include_tmp, paths::smb_conf_include, uid, gid, mode);
+  if (set_owner_mode(paths::smb_conf_include, uid, gid, mode) != 0)
+    fatal("Unable to set permissions on file %s", paths::smb_conf_include);
 
   unique_file map(std::fopen(paths::smbusers, "a"));
   if (!map)
@@ -470,6 +462,6 @@ int reconfigure_all() {
 
   // One sync covers the rename and a newly created username map: both live
   // in the same directory.
-  sync_directory_of(include_path);
+  sync_directory_of(paths::smb_conf_include);
   return 0;
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr size_t text_size = 4096;
 constexpr const char samba_package[] = "samba";
 constexpr const char not_installed[] = "not_installed";
 constexpr const char package_utility[] = "compctl";
@@ -48,9 +47,9 @@ void get_component_version(const char* package, char* out, size_t size) {
   char sql[text_size];
   if (!version_query(conn.get(), package, sql))
     fatal("Error during mysql_query: %s", "statement too long");
-  if (mysql_query(conn.get(), sql) != 0)
+  if (db_query(conn.get(), sql) != 0)
     fatal("Error during mysql_query: %s", mysql_error(conn.get()));
-  unique_mysql_res res(mysql_store_result(conn.get()));
+  unique_mysql_res res(db_store_result(conn.get()));
   if (!res)
     fatal("Error during mysql_store_result: %s", mysql_error(conn.get()));
   my_ulonglong rows = mysql_num_rows(res.get());
@@ -58,7 +57,7 @@ void get_component_version(const char* package, char* out, size_t size) {
     fatal("Duplicate record in Components table for package %s", package);
   if (rows == 0)
     fatal("Package '%s' is not found in Components table", package);
-  MYSQL_ROW row = mysql_fetch_row(res.get());
+  MYSQL_ROW row = db_fetch_row(res.get());
   if (!row)
     fatal("Error during mysql_fetch_row: %s", mysql_error(conn.get()));
   if (!row[0])
@@ -78,18 +77,22 @@ bool is_package_installed_quiet(const char* package) {
   if (!conn)
     return false;
   char sql[text_size];
-  if (!version_query(conn.get(), package, sql) || mysql_query(conn.get(), sql) != 0)
+  if (!version_query(conn.get(), package, sql) || db_query(conn.get(), sql) != 0)
     return false;
-  unique_mysql_res res(mysql_store_result(conn.get()));
+  unique_mysql_res res(db_store_result(conn.get()));
   if (!res || mysql_num_rows(res.get()) != 1)
     return false;
-  MYSQL_ROW row = mysql_fetch_row(res.get());
+  MYSQL_ROW row = db_fetch_row(res.get());
   return row && row[0] && std::strncmp(row[0], not_installed, sizeof not_installed - 1) != 0;
 }
 
 int check_packages() {
-  struct stat st;
-  bool present = stat(paths::smbd, &st) == 0;
+  bool present;
+  {
+    errno_keeper keep;  // a missing daemon is the answer, not a failure
+    struct stat st;
+    present = stat(paths::smbd, &st) == 0;
+  }
   bool recorded = is_package_installed(samba_package);
   if (present != recorded)
     exec_utility(package_utility, "--set-dirty-flag", nullptr);
@@ -99,7 +102,7 @@ int check_packages() {
     return 0;
 
   char line[text_size];
-  std::snprintf(line, sizeof line, "include = %s.include", paths::smb_conf);
+  std::snprintf(line, sizeof line, "include = %s", paths::smb_conf_include);
   // Indented and commented copies go too: exactly one line stays, last.
   // One rewrite, so that a run killed halfway never leaves smb.conf
   // without its include line.

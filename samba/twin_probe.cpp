@@ -6,6 +6,7 @@
 
 #include "runtime/exec.h"
 #include "runtime/message.h"
+#include "runtime/paths.h"
 #include "runtime/staged_file.h"
 #include "samba/conf_reader.h"
 
@@ -17,9 +18,9 @@ struct text_free {
 using unique_heap_text = std::unique_ptr<char, text_free>;
 
 // The asked name's marker path, and that of the i-th earlier name.
-const std::string asked_marker = "/cifsctl-twin-probe/asked";
+const std::string asked_marker = std::string(paths::twin_probe_marker_dir) + "asked";
 std::string earlier_marker(size_t i) {
-  return "/cifsctl-twin-probe/" + std::to_string(i);
+  return paths::twin_probe_marker_dir + std::to_string(i);
 }
 
 }  // namespace

@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr size_t text_size = 4096;
 
 // smbpasswd -s reads each line into a 256-byte buffer with fgets: a line of
 // 255 characters leaves its newline for the next read, so the confirmation

@@ -540,6 +540,21 @@ TEST_F(DbServer, SelectValueReadsTheFirstMatchingRow) {
   EXPECT_STREQ(db_query_value("DO 1", conn.get()), "");
 }
 
+// The client library's successful calls leave errno behind (EAGAIN of its
+// non-blocking reads, EOPNOTSUPP of a socket option): a connection, queries
+// and their results must leave errno as they found it.
+TEST_F(DbServer, SuccessfulCallsLeaveErrnoAsTheyFoundIt) {
+  for (int before : {0, EBADF}) {
+    errno = before;
+    unique_mysql conn(db_open());
+    ASSERT_TRUE(conn);
+    EXPECT_STREQ(db_query_value("SELECT REPEAT('x', 100000) > ''", conn.get()), "1");
+    EXPECT_STREQ(get_misc_param("no such parameter", nullptr), "");
+    conn.reset();
+    EXPECT_EQ(errno, before);
+  }
+}
+
 TEST_F(DbServer, OwnConnectionIsClosedAndAGivenOneLeftOpen) {
   db_sql("INSERT INTO misc VALUES ('cf_instance_path', '/opt/cf');");
   // Whatever the client library keeps open for itself after its first use

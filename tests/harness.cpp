@@ -209,20 +209,6 @@ int open_fds() {
   return count;
 }
 
-std::string without_system_errors(const std::string& text) {
-  std::string kept;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find('\n', pos);
-    end = end == std::string::npos ? text.size() : end + 1;
-    std::string line = text.substr(pos, end - pos);
-    if (line != "\n" && line.rfind("System error ", 0) != 0)
-      kept += line;
-    pos = end;
-  }
-  return kept;
-}
-
 std::string last_line(const std::string& text) {
   size_t end = text.size();
   if (end > 0 && text[end - 1] == '\n')

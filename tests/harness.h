@@ -56,11 +56,6 @@ std::string without_vanished_pids(const std::string& err);
 // The number of descriptors open in this process.
 int open_fds();
 
-// text without the "System error" lines (and the empty line a report that
-// ends in a newline gets before one) that an errno left over from a library
-// may add to reports.
-std::string without_system_errors(const std::string& text);
-
 // The last line of text, without its newline.
 std::string last_line(const std::string& text);
 

@@ -1,6 +1,7 @@
 // The reporter: both streams, the prefix, the system-error line, long texts.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -73,6 +74,34 @@ TEST(Message, SystemErrorLineWheneverErrnoIsSet) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, expected);
   EXPECT_EQ(r.out, expected);
+}
+
+// The texts that go to standard error alone, as formatted, and errno kept
+// across them; errno_keeper gives errno back unless released.
+TEST(Message, DirectTextsKeepErrno) {
+  run_result r = run_in_child([] {
+    program_path = "cifsctl";
+    errno = EACCES;
+    direct_msg("popen_exec: %s\n", "x");
+    child_msg(-1, "nowhere");
+    child_msg(1, "child: %d\n", 2);
+    {
+      errno_keeper keep;
+      errno = ENOENT;
+    }
+    const int kept = errno;
+    {
+      errno_keeper keep;
+      errno = EPERM;
+      keep.release();
+    }
+    std::printf("errno %d %d\n", kept, errno);
+    std::fflush(stdout);
+    assertion_failed("get", 430, "c");
+  });
+  EXPECT_EQ(r.status, 128 + SIGABRT);
+  EXPECT_EQ(r.err, "popen_exec: x\ncifsctl: get:430: Assertion `c' failed.\n");
+  EXPECT_EQ(r.out, "child: 2\nerrno " + std::to_string(EACCES) + " " + std::to_string(EPERM) + "\n");
 }
 
 TEST(Message, LongMessagesAreWrittenWhole) {

@@ -50,10 +50,13 @@ std::string timestamp_line() {
 
 int set_dirty_flag() {
   load_product_conf();
-  std::string var_dir = std::string(product_conf.product_root_d) + "/var";
-  if (mkdir(var_dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    report_msg(0, "Unable to create directory %s: %s", var_dir.c_str(), std::strerror(errno));
-    return status_failure;
+  std::string var_dir = std::string(product_conf.product_root_d) + paths::var_suffix;
+  {
+    errno_keeper keep;  // a directory already there is no failure
+    if (mkdir(var_dir.c_str(), 0755) != 0 && errno != EEXIST) {
+      report_msg(0, "Unable to create directory %s: %s", var_dir.c_str(), std::strerror(errno));
+      return status_failure;
+    }
   }
   std::string path = std::string(product_conf.product_root_d) + paths::components_dirty_suffix;
   std::string tmp_template = path + ".XXXXXX";

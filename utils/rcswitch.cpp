@@ -109,9 +109,12 @@ bool read_all(int fd, std::string& text) {
 
 int switch_service(const char* service, bool on) {
   const char* dir = paths::rc_conf_d;
-  if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
-    report_msg(0, "Unable to create directory %s: %s", dir, std::strerror(errno));
-    return status_failure;
+  {
+    errno_keeper keep;  // a directory already there is no failure
+    if (mkdir(dir, 0755) != 0 && errno != EEXIST) {
+      report_msg(0, "Unable to create directory %s: %s", dir, std::strerror(errno));
+      return status_failure;
+    }
   }
   std::string path = std::string(dir) + "/" + service;
   std::string variable = service;
