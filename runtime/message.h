@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // argv[0] of this run; its last path component prefixes every report.
@@ -32,6 +33,12 @@ std::string_view program_name();
 // out, a name refused) that no failed call caused: the report carries no
 // "System error" line, and errno is left as it was for the reports after it.
 [[gnu::format(printf, 1, 2)]] void report_notice(const char* format, ...);
+
+// A text from the command line, the environment or the database as a report
+// shows it: control characters as \n, \r, \t or \xHH and backslashes
+// doubled, so that a report stays one line per message whatever the text
+// holds, and the text can still be read back exactly.
+std::string printable_value(const char* value);
 
 // Gives errno back its value at construction when the scope ends. For calls
 // that tell a failure only through errno (strtol's ERANGE, readdir's end):
