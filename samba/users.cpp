@@ -39,6 +39,9 @@ constexpr size_t map_line_max = 510;
 
 char env_password[text_size];
 char env_crypted_password[text_size];
+// TAV_CRYPTED_PASSWORD as the caller handed it over, read once.
+char env_crypted_given[text_size];
+bool crypted_taken = false;
 
 void copy_cut(char (&buf)[text_size], const char* text) {
   size_t n = std::strlen(text);
@@ -227,19 +230,28 @@ const char* get_env_password() {
   return env_password;
 }
 
+void take_env_secrets() {
+  get_env_password();
+  if (crypted_taken)
+    return;
+  crypted_taken = true;
+  if (const char* value = std::getenv("TAV_CRYPTED_PASSWORD"))
+    copy_cut(env_crypted_given, value);
+  unsetenv("TAV_CRYPTED_PASSWORD");
+}
+
 const char* get_env_crypted_password() {
   if (env_crypted_password[0] != '\0')
     return env_crypted_password;
-  const char* plain = std::getenv("TAV_PASSWORD");
-  const char* given = std::getenv("TAV_CRYPTED_PASSWORD");
-  if (plain && plain[0] != '\0')
-    store_crypt(plain);
-  else if (given && given[0] != '\0')
-    copy_cut(env_crypted_password, given);
+  // The front end has usually taken both variables out already: the
+  // copies it kept stand for them.
+  take_env_secrets();
+  if (env_password[0] != '\0')
+    store_crypt(env_password);
+  else if (env_crypted_given[0] != '\0')
+    copy_cut(env_crypted_password, env_crypted_given);
   else
     store_crypt("");
-  unsetenv("TAV_PASSWORD");
-  unsetenv("TAV_CRYPTED_PASSWORD");
   return env_crypted_password;
 }
 

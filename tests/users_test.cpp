@@ -344,6 +344,7 @@ TEST(UsersCrypted, PlainPasswordIsCryptedWithAFreshMd5Salt) {
     run_result r = run_in_child([] {
       setenv("TAV_PASSWORD", "secret", 1);
       setenv("TAV_CRYPTED_PASSWORD", "$1$given$", 1);
+      take_env_secrets();  // as the front end does first: the kept copies count
       std::time_t before = std::time(nullptr);
       std::string c = get_env_crypted_password();
       std::time_t after = std::time(nullptr);
