@@ -439,8 +439,10 @@ MYSQL* db_connect(char* err, size_t err_size) {
     }
   }
   if (!mysql_real_connect(conn.get(), host, user, password, database, port, socket, 0)) {
+    // The text is the server's as much as the library's: one line whatever
+    // it holds.
     put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
-             mysql_error(conn.get()));
+             printable_value(mysql_error(conn.get())).c_str());
     return nullptr;
   }
   mysql_query(conn.get(), "set foreign_key_checks=0");
