@@ -292,9 +292,9 @@ void print_usage() {
 
 int cifsctl_main(int argc, char** argv) {
   program_path = argv[0];
-  // Take the password out of the environment at once, so that no program
-  // this run starts (rcswitch, rc scripts, Samba's tools) inherits it.
-  get_env_password();
+  // Take the passwords out of the environment at once, so that no program
+  // this run starts (rcswitch, rc scripts, Samba's tools) inherits them.
+  take_env_secrets();
   command_line cl;
   parse_command_line(cl, argc, argv);
 

@@ -2,6 +2,7 @@
 
 #include <errmsg.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "runtime/message.h"
 #include "runtime/owners.h"
@@ -26,6 +28,23 @@ namespace {
 char password_buf[text_size + 1];
 // The socket path found in /etc/my.cnf, kept until the process ends.
 char cnf_socket_buf[text_size];
+// The resolved path of the socket chosen, kept until the process ends.
+char socket_buf[PATH_MAX];
+
+#ifdef MYSQL_UNIX_ADDR
+constexpr const char* library_default_socket = MYSQL_UNIX_ADDR;
+#else
+constexpr const char* library_default_socket = paths::mysql_sock_library_default;
+#endif
+
+// Authentication methods that never hand the password itself to the server:
+// the server sees a scramble's hash (mysql_native_password) or a signature
+// (client_ed25519, parsec). Left out are mysql_clear_password and dialog,
+// which send it as it is, and sha256_password and caching_sha2_password,
+// which send it as it is over a Unix socket and encrypt it over TCP with a
+// key that the server itself hands over. A name the library lacks (parsec
+// before Connector/C 3.4.1) only fails that method.
+constexpr const char allowed_auth_plugins[] = "mysql_native_password,client_ed25519,parsec";
 
 constexpr const char select_value_format[] = "select %s from %s where %s='%s'";
 
@@ -47,6 +66,154 @@ const char* env_value(const char* name) {
 bool is_socket(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// Who may own the database server's socket and every directory above it:
+// root, and the server's own account where the system has one.
+struct socket_owners {
+  bool has_server = false;
+  uid_t server_uid = 0;
+  gid_t server_gid = 0;
+};
+
+socket_owners trusted_owners() {
+  socket_owners owners;
+  if (const passwd* pw = getpwnam(paths::mysql_account)) {
+    owners.has_server = true;
+    owners.server_uid = pw->pw_uid;
+    owners.server_gid = pw->pw_gid;
+  }
+  return owners;
+}
+
+bool trusted_uid(const socket_owners& owners, uid_t uid) {
+  return uid == 0 || (owners.has_server && uid == owners.server_uid);
+}
+
+bool trusted_gid(const socket_owners& owners, gid_t gid) {
+  return gid == 0 || (owners.has_server && gid == owners.server_gid);
+}
+
+// Why another user could replace an entry of the directory dir (lstat: a
+// link counts as what it is), or "" when only root or the server's account
+// can. A sticky directory such as /tmp keeps others from renaming or
+// removing the entries they do not own, but not from adding new ones:
+// fixed_entries asks for no writer but those two at all.
+std::string directory_fault(const std::string& dir, const socket_owners& owners,
+                            bool fixed_entries) {
+  struct stat st;
+  const std::string shown = printable_value(dir.c_str());
+  if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    return shown + " is not a directory";
+  if (!trusted_uid(owners, st.st_uid))
+    return "directory " + shown + " belongs to uid " + std::to_string(st.st_uid);
+  bool others_write =
+      (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !trusted_gid(owners, st.st_gid));
+  if (others_write && (fixed_entries || !(st.st_mode & S_ISVTX)))
+    return "directory " + shown + " can be written by other users";
+  return "";
+}
+
+// directory_fault for every directory from "/" down to dir, an absolute
+// path without links; fixed_entries applies to dir itself. Checked from the
+// top: a directory found safe cannot have its entries swapped afterwards,
+// so each check below it stays true until the connection is made.
+std::string directories_fault(const std::string& dir, const socket_owners& owners,
+                              bool fixed_entries) {
+  std::string prefix = "/";
+  size_t pos = 1;
+  for (;;) {
+    const bool last = pos >= dir.size();
+    std::string fault = directory_fault(prefix, owners, last && fixed_entries);
+    if (!fault.empty() || last)
+      return fault;
+    size_t end = dir.find('/', pos);
+    if (end == std::string::npos)
+      end = dir.size();
+    prefix = dir.substr(0, end);
+    pos = end + 1;
+  }
+}
+
+std::string parent_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// Why root must not connect through the socket at path, or "" when it may:
+// the socket and every directory above it, links resolved, belong to root
+// or the server's account, and no one else can replace an entry on the
+// way. The resolved name goes to socket_buf; connecting by that name, no
+// link on the way can be turned elsewhere after the check.
+std::string socket_fault(const char* path, const socket_owners& owners) {
+  if (!realpath(path, socket_buf))
+    return "it cannot be resolved";
+  std::string fault = directories_fault(parent_of(socket_buf), owners, false);
+  if (!fault.empty())
+    return fault;
+  struct stat st;
+  if (lstat(socket_buf, &st) != 0 || !S_ISSOCK(st.st_mode))
+    return "it is not a socket";
+  if (!trusted_uid(owners, st.st_uid))
+    return "it belongs to uid " + std::to_string(st.st_uid) + ", neither root nor " +
+           paths::mysql_account;
+  return "";
+}
+
+// The resolved name of the socket at path when root may connect through
+// it; otherwise null, after a notice.
+const char* trusted_socket(const char* path) {
+  errno_keeper keep;
+  std::string fault = socket_fault(path, trusted_owners());
+  if (fault.empty())
+    return socket_buf;
+  report_notice("find_mysql_socket: socket %s is not used: %s", printable_value(path).c_str(),
+                fault.c_str());
+  return nullptr;
+}
+
+// The socket the client library takes when given none, checked as the
+// discovered ones are; a missing one passes where no one else can create
+// it (the library then fails to connect, as it always did). Null, with the
+// reason in why, otherwise: on FreeBSD the library's own place is
+// /tmp/mysql.sock, so leaving the choice to the library would take the very
+// socket just refused.
+const char* checked_library_socket(std::string& why) {
+  errno_keeper keep;
+  const socket_owners owners = trusted_owners();
+  struct stat st;
+  if (lstat(library_default_socket, &st) == 0 || errno != ENOENT) {
+    why = socket_fault(library_default_socket, owners);
+    return why.empty() ? socket_buf : nullptr;
+  }
+  // The nearest directory on the way that exists must keep others out.
+  std::string dir = parent_of(library_default_socket);
+  char resolved[PATH_MAX];
+  while (!realpath(dir.c_str(), resolved)) {
+    if (errno != ENOENT || dir == "/") {
+      why = "its directory cannot be resolved";
+      return nullptr;
+    }
+    dir = parent_of(dir);
+  }
+  why = directories_fault(resolved, owners, true);
+  return why.empty() ? library_default_socket : nullptr;
+}
+
+// Keeps the password from any server that asks for it as it is. False when
+// the library refuses the restriction.
+bool restrict_authentication(MYSQL* conn) {
+  // libmysqlclient's switch for mysql_clear_password (off by default there);
+  // libmariadb accepts and ignores it, and is restricted by the list below.
+  bool cleartext = false;
+  mysql_options(conn, MYSQL_ENABLE_CLEARTEXT_PLUGIN, &cleartext);
+#if defined(MARIADB_PACKAGE_VERSION_ID) && MARIADB_PACKAGE_VERSION_ID >= 30300
+  return mysql_options(conn, MARIADB_OPT_RESTRICTED_AUTH, allowed_auth_plugins) == 0;
+#else
+  // libmysqlclient has no such list: the socket checks above are all there
+  // is between the password and a server that asks for it.
+  return true;
+#endif
 }
 
 // Looks for the first socket setting of the [mysqld] section of the open
@@ -267,12 +434,12 @@ const char* find_mysql_socket() {
   errno = 0;
   if (unique_file cnf{std::fopen(paths::my_cnf, "r")}) {
     if (socket_from_cnf(cnf.get()))
-      found = cnf_socket_buf;
+      found = trusted_socket(cnf_socket_buf);
   }
   if (!found && is_socket(paths::mysql_sock_var))
-    found = paths::mysql_sock_var;
+    found = trusted_socket(paths::mysql_sock_var);
   if (!found && is_socket(paths::mysql_sock_tmp))
-    found = paths::mysql_sock_tmp;
+    found = trusted_socket(paths::mysql_sock_tmp);
   return found;
 }
 
@@ -326,10 +493,33 @@ MYSQL* db_connect(char* err, size_t err_size) {
     put_text(err, err_size, "db_connect: insufficient memory to allocate new object.");
     return nullptr;
   }
-  const char* password = read_admin_password();
-  if (!db_real_connect(conn.get(), host, user, password, database, port, socket)) {
+  if (!restrict_authentication(conn.get())) {
     put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
-             mysql_error(conn.get()));
+             "the authentication methods cannot be restricted");
+    return nullptr;
+  }
+  const char* password = read_admin_password();
+  // Without a socket of its own the library would connect to its built-in
+  // place unchecked; a remote host, or MYSQL_UNIX_PORT, is the caller's
+  // explicit choice.
+  if (!socket && !env_value("MYSQL_UNIX_PORT") && std::strcmp(host, "localhost") == 0) {
+    std::string why;
+    {
+      errno_keeper keep;  // a socket not there yet is no failure
+      socket = checked_library_socket(why);
+    }
+    if (!socket) {
+      const std::string text =
+          "Can't use socket '" + printable_value(library_default_socket) + "': " + why;
+      put_text(err, err_size, "db_connect: failed to connect to database: Error: %s", text.c_str());
+      return nullptr;
+    }
+  }
+  if (!db_real_connect(conn.get(), host, user, password, database, port, socket)) {
+    // The text is the server's as much as the library's: one line whatever
+    // it holds.
+    put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
+             printable_value(mysql_error(conn.get())).c_str());
     return nullptr;
   }
   db_query(conn.get(), "set foreign_key_checks=0");

@@ -134,9 +134,13 @@ int read_container_number(const char* path);
 void apply_run_mode();
 
 // The MySQL server's socket: from the [mysqld] section of /etc/my.cnf, else
-// /var/lib/mysql/mysql.sock, else /tmp/mysql.sock, whichever is a socket.
-// Null when none is, or when MYSQL_UNIX_PORT is set (the client library
-// uses it itself). The text lives in a process-wide buffer.
+// /var/lib/mysql/mysql.sock, else /tmp/mysql.sock, whichever is a socket
+// that root may trust: owned, like every directory above it, by root or
+// the server's account (paths::mysql_account), with no directory on the
+// way that others may write unless it is sticky. A socket that fails this
+// is passed over with a notice. Returns the socket's name with links
+// resolved, or null when none is found, or when MYSQL_UNIX_PORT is set (the
+// client library uses it itself). The text lives in a process-wide buffer.
 const char* find_mysql_socket();
 
 // The database password from /etc/tav/.tav.shadow, one final newline
@@ -145,7 +149,10 @@ const char* find_mysql_socket();
 const char* read_admin_password();
 
 // A new connection to the panel database, owned by the caller (mysql_close),
-// or null with the reason written into err (err_size bytes).
+// or null with the reason written into err (err_size bytes). The client
+// library is told to refuse every authentication method that would send
+// the password as it is. Over the local socket without one found, the
+// library's own place is checked as find_mysql_socket checks its own.
 MYSQL* db_connect(char* err, size_t err_size);
 // db_connect, reporting the reason itself (status 0) when it fails.
 MYSQL* db_open();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 
 #include "runtime/spawn.h"
@@ -194,4 +195,33 @@ void exit_program(int status) {
 int random_below(int n) {
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   return static_cast<int>(static_cast<double>(n) * std::rand() / 2147483648.0);
+}
+
+std::string printable_value(const char* value) {
+  std::string shown;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p != '\0'; ++p) {
+    switch (*p) {
+      case '\n':
+        shown += "\\n";
+        break;
+      case '\r':
+        shown += "\\r";
+        break;
+      case '\t':
+        shown += "\\t";
+        break;
+      case '\\':
+        shown += "\\\\";
+        break;
+      default:
+        if (*p < 0x20 || *p == 0x7f) {
+          char hex[8];
+          std::snprintf(hex, sizeof hex, "\\x%02x", *p);
+          shown += hex;
+        } else {
+          shown += static_cast<char>(*p);
+        }
+    }
+  }
+  return shown;
 }

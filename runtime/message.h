@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 // argv[0] of this run; its last path component prefixes every report.
@@ -40,6 +41,12 @@ inline constexpr size_t text_size = 4096;
 // operation). No call failed, so the report carries no "System error" line
 // whatever errno holds, and errno is left as it was for the reports after it.
 [[gnu::format(printf, 1, 2)]] void report_notice(const char* format, ...);
+
+// A text from the command line, the environment or the database as a report
+// shows it: control characters as \n, \r, \t or \xHH and backslashes
+// doubled, so that a report stays one line per message whatever the text
+// holds, and the text can still be read back exactly.
+std::string printable_value(const char* value);
 
 // Writes the text to standard error exactly as formatted and flushes it: no
 // program name in front, no copy on standard output, no "System error"

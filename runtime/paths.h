@@ -13,6 +13,13 @@ inline constexpr const char kv_veinfo[] = "/proc/kv/veinfo";
 inline constexpr const char my_cnf[] = "/etc/my.cnf";
 inline constexpr const char mysql_sock_var[] = "/var/lib/mysql/mysql.sock";
 inline constexpr const char mysql_sock_tmp[] = "/tmp/mysql.sock";
+// The socket a client library connects to when given none, for a library
+// whose headers do not say (MySQL's traditional place).
+inline constexpr const char mysql_sock_library_default[] = "/tmp/mysql.sock";
+// The account the database server runs as; with root, the only owner whose
+// socket (and the directories above it) root connects through. A system
+// without this account trusts root alone.
+inline constexpr const char mysql_account[] = "mysql";
 
 // Samba.
 inline constexpr const char smb_conf[] = "/usr/local/etc/smb.conf";

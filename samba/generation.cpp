@@ -57,10 +57,6 @@ bool flag_true(const char* value) {
   return value != nullptr && std::strncmp(value, "true", 4) == 0;
 }
 
-bool is_control(unsigned char c) {
-  return c < 0x20 || c == 0x7f;
-}
-
 // Runs a statement whose failure ends the run, and returns its stored
 // result, owned by the caller.
 unique_mysql_res query_or_die(MYSQL* conn, const char* sql) {
@@ -257,39 +253,6 @@ void sync_directory_of(const char* path) {
   if (sync_directory(dir.c_str()) != 0)
     fatal("Unable to sync directory %s: %s\n", dir.c_str(), std::strerror(errno));
 }
-
-}  // namespace
-
-std::string printable_value(const char* value) {
-  std::string shown;
-  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p != '\0'; ++p) {
-    switch (*p) {
-      case '\n':
-        shown += "\\n";
-        break;
-      case '\r':
-        shown += "\\r";
-        break;
-      case '\t':
-        shown += "\\t";
-        break;
-      case '\\':
-        shown += "\\\\";
-        break;
-      default:
-        if (is_control(*p)) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02x", *p);
-          shown += hex;
-        } else {
-          shown += static_cast<char>(*p);
-        }
-    }
-  }
-  return shown;
-}
-
-namespace {
 
 void report_setting(const char* key, const char* why) {
   report_notice("Setting %s is left out of %s: %s\n", key, paths::smb_conf_include, why);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "runtime/db.h"
+#include "runtime/message.h"
 
 // Rewrites /usr/local/etc/smb.conf.include from the database. Returns 0;
 // every failure ends the process with status 1.
@@ -16,6 +17,3 @@ int reconfigure_all();
 // every host).
 int write_global_section(FILE* out, MYSQL* conn);
 
-// value for a report: control characters as \n, \r, \t or \xHH and
-// backslashes doubled, so that a report stays one line per message.
-std::string printable_value(const char* value);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "runtime/exec.h"
 #include "runtime/file_str.h"
@@ -37,6 +38,9 @@ constexpr size_t map_line_max = 510;
 
 char env_password[text_size];
 char env_crypted_password[text_size];
+// TAV_CRYPTED_PASSWORD as the caller handed it over, read once.
+char env_crypted_given[text_size];
+bool crypted_taken = false;
 
 void copy_cut(char (&buf)[text_size], const char* text) {
   size_t n = std::strlen(text);
@@ -52,7 +56,7 @@ bool smbpasswd_name_ok(const char* account) {
   if (account[0] != '-')
     return true;
   report_notice("Invalid user name '%s': %s would read a name beginning with '-' as an option",
-                account, paths::smbpasswd);
+                printable_value(account).c_str(), paths::smbpasswd);
   return false;
 }
 
@@ -82,14 +86,15 @@ const char* map_name_fault(const char* name) {
 bool map_record_ok(const char* login, const char* account) {
   for (const char* name : {account, login}) {
     if (const char* fault = map_name_fault(name)) {
-      report_notice("Invalid name '%s' for '%s' file: %s", name, paths::smbusers, fault);
+      report_notice("Invalid name '%s' for '%s' file: %s", printable_value(name).c_str(),
+                    paths::smbusers, fault);
       return false;
     }
   }
   size_t length = std::strlen(account) + 3 + std::strlen(login);
   if (length > map_line_max) {
-    report_notice("Record for '%s' is too long for '%s' file: %zu bytes, at most %zu", account,
-                  paths::smbusers, length, map_line_max);
+    report_notice("Record for '%s' is too long for '%s' file: %zu bytes, at most %zu",
+                  printable_value(account).c_str(), paths::smbusers, length, map_line_max);
     return false;
   }
   return true;
@@ -101,8 +106,8 @@ bool map_record_ok(const char* login, const char* account) {
 bool map_removal_ok(const char* login, const char* account) {
   for (const char* name : {account, login}) {
     if (std::strpbrk(name, "\r\n")) {
-      report_notice("Invalid name '%s' for '%s' file: it holds a line break", name,
-                    paths::smbusers);
+      report_notice("Invalid name '%s' for '%s' file: it holds a line break",
+                    printable_value(name).c_str(), paths::smbusers);
       return false;
     }
   }
@@ -112,7 +117,8 @@ bool map_removal_ok(const char* login, const char* account) {
 void remove_map_record(const char* login, const char* account) {
   unique_text entry(alloc_printf("%s = %s", account, login));
   if (file_str_line(paths::smbusers, entry.get(), FILE_STR_REMOVE_LINE, 1) != 0)
-    report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
+    report_msg(0, "Unable to remove record for '%s' from '%s' file",
+               printable_value(account).c_str(), paths::smbusers);
 }
 
 // Drops the records for old_login (when given) and login and appends the
@@ -124,14 +130,17 @@ int add_map_record(const char* login, const char* account, const char* old_login
   const char* const dropped[] = {entry.get(), old_entry.get(), nullptr};
   const char* const added[] = {entry.get(), nullptr};
   // Removing from a missing map fails, and has always been reported so.
+  const std::string shown = printable_value(account);
   struct stat st;
   if (::stat(paths::smbusers, &st) != 0) {
     if (old_login)
-      report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
-    report_msg(0, "Unable to remove record for '%s' from '%s' file", account, paths::smbusers);
+      report_msg(0, "Unable to remove record for '%s' from '%s' file", shown.c_str(),
+                 paths::smbusers);
+    report_msg(0, "Unable to remove record for '%s' from '%s' file", shown.c_str(),
+               paths::smbusers);
   }
   if (file_str_replace(paths::smbusers, dropped, FILE_STR_REMOVE_LINE, 1, added) != 0) {
-    report_msg(0, "Unable to add record for '%s' to '%s' file", account, paths::smbusers);
+    report_msg(0, "Unable to add record for '%s' to '%s' file", shown.c_str(), paths::smbusers);
     return -1;
   }
   return 0;
@@ -161,7 +170,7 @@ int feed_smbpasswd(const char* account, const char* password) {
   const char* tool = paths::smbpasswd;
   int fds[2];
   if (!make_pipe(fds)) {
-    report_msg(0, "Error during execute '%s -s %s'", tool, account);
+    report_msg(0, "Error during execute '%s -s %s'", tool, printable_value(account).c_str());
     return -1;
   }
   unique_fd read_end(fds[0]), write_end(fds[1]);
@@ -177,11 +186,11 @@ int feed_smbpasswd(const char* account, const char* password) {
 
   int status = 0;
   if (wait_child(child, &status, 0) < 0) {
-    report_msg(0, "Error during pclose '%s -s %s'", tool, account);
+    report_msg(0, "Error during pclose '%s -s %s'", tool, printable_value(account).c_str());
     return -1;
   }
   if (!delivered || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    report_msg(0, "Error during execute '%s -s %s'", tool, account);
+    report_msg(0, "Error during execute '%s -s %s'", tool, printable_value(account).c_str());
     return -1;
   }
   return 0;
@@ -220,19 +229,28 @@ const char* get_env_password() {
   return env_password;
 }
 
+void take_env_secrets() {
+  get_env_password();
+  if (crypted_taken)
+    return;
+  crypted_taken = true;
+  if (const char* value = std::getenv("TAV_CRYPTED_PASSWORD"))
+    copy_cut(env_crypted_given, value);
+  unsetenv("TAV_CRYPTED_PASSWORD");
+}
+
 const char* get_env_crypted_password() {
   if (env_crypted_password[0] != '\0')
     return env_crypted_password;
-  const char* plain = std::getenv("TAV_PASSWORD");
-  const char* given = std::getenv("TAV_CRYPTED_PASSWORD");
-  if (plain && plain[0] != '\0')
-    store_crypt(plain);
-  else if (given && given[0] != '\0')
-    copy_cut(env_crypted_password, given);
+  // The front end has usually taken both variables out already: the
+  // copies it kept stand for them.
+  take_env_secrets();
+  if (env_password[0] != '\0')
+    store_crypt(env_password);
+  else if (env_crypted_given[0] != '\0')
+    copy_cut(env_crypted_password, env_crypted_given);
   else
     store_crypt("");
-  unsetenv("TAV_PASSWORD");
-  unsetenv("TAV_CRYPTED_PASSWORD");
   return env_crypted_password;
 }
 
@@ -245,7 +263,8 @@ int add_smbuser(const char* smbuser_name, const char* user_name) {
     return -1;
 
   if (execl_report(paths::smbpasswd, paths::smbpasswd, "-a", "-n", user_name, nullptr) != 0) {
-    report_msg(0, "Error during execute '%s -a -n %s'", paths::smbpasswd, user_name);
+    report_msg(0, "Error during execute '%s -a -n %s'", paths::smbpasswd,
+               printable_value(user_name).c_str());
     return -1;
   }
   if (!mapped)
@@ -285,7 +304,8 @@ int del_smbuser(const char* smbuser_name, const char* user_name) {
     return -1;
 
   if (execl_report(paths::smbpasswd, paths::smbpasswd, "-x", user_name, nullptr) != 0) {
-    report_msg(0, "Error during execute '%s -x %s'", paths::smbpasswd, user_name);
+    report_msg(0, "Error during execute '%s -x %s'", paths::smbpasswd,
+               printable_value(user_name).c_str());
     return -1;
   }
   if (mapped)

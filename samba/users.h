@@ -15,8 +15,13 @@ int del_smbuser(const char* smbuser_name, const char* user_name);
 // free; TAV_PASSWORD is removed from the environment on the first call.
 const char* get_env_password();
 
+// Copies TAV_PASSWORD and TAV_CRYPTED_PASSWORD (each at most 4095 bytes)
+// into process-wide buffers, once, and removes both from the environment,
+// so that no program the run starts inherits either.
+void take_env_secrets();
+
 // The password in MD5 crypt(3) form, cached in a process-wide buffer of its
 // own (not to be freed): crypt of TAV_PASSWORD with a fresh salt, else
-// TAV_CRYPTED_PASSWORD unchanged, else crypt of the empty text. Removes both
-// variables from the environment on the first call; empty when crypt fails.
+// TAV_CRYPTED_PASSWORD unchanged, else crypt of the empty text, both as
+// take_env_secrets kept them. Empty when crypt fails.
 const char* get_env_crypted_password();

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -35,6 +37,34 @@ void make_socket(const std::string& path) {
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0) << path;
   close(fd);
+}
+
+// A server at path, owned by uid, that greets like MariaDB asking for the
+// password in clear and appends what each client sends to /tmp/captured.
+// The sandbox ends it with the test.
+void start_fake_server(const std::string& path, uid_t uid) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{AF_UNIX, {}};
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+              listen(fd, 4) == 0 && chown(path.c_str(), uid, uid) == 0) << path;
+  if (fork() != 0)
+    return (void)close(fd);
+  int null = open("/dev/null", O_RDWR);  // the test's runner waits for its own output
+  dup2(null, 1);
+  dup2(null, 2);
+  int out = open("/tmp/captured", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // Packet 0, protocol 10: version, thread, scramble, capabilities (4.1,
+  // plugin authentication), character set, status, scramble, plugin.
+  static const char greeting[] = "\x55\0\0\0\x0a" "5.5.5-10.11.0-fake\0\1\0\0\0" "abcdefgh\0"
+      "\x0f\xa2\x21\x02\0\x08\0\x15\0\0\0\0\0\0\0\0\0\0" "ijklmnopqrst\0mysql_clear_password";
+  static_assert(sizeof greeting == 4 + 0x55);
+  for (int c; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
+    char buf[4096];
+    ssize_t n = write(c, greeting, sizeof greeting) > 0 ? read(c, buf, sizeof buf) : 0;
+    (void)!write(out, buf, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  _exit(0);
 }
 
 std::string link_target(const char* path) {
@@ -153,6 +183,49 @@ TEST_F(Db, SocketFallbacksAndEnvironment) {
   EXPECT_EQ(find_mysql_socket(), nullptr);
   setenv("MYSQL_UNIX_PORT", "", 1);
   EXPECT_STREQ(find_mysql_socket(), "/run/s/one.sock");
+}
+
+TEST_F(Db, SocketsOthersCouldHaveMadeAreSkipped) {
+  constexpr uid_t nobody = 65534;
+  const passwd* mysql = getpwnam("mysql");
+  ASSERT_NE(mysql, nullptr);
+  auto found = [] {
+    run_result r = run_in_child([] {
+      const char* s = find_mysql_socket();
+      std::printf("=%s", s ? s : "(none)");
+    });
+    return r.out.substr(r.out.rfind('=') + 1) + "|" + r.err;
+  };
+  const std::string skipped = "cifsctl: find_mysql_socket: socket ";
+  start_fake_server("/tmp/mysql.sock", nobody);
+  EXPECT_EQ(found(), "(none)|" + skipped + "/tmp/mysql.sock is not used: it belongs to uid 65534, " +
+                         "neither root nor mysql\n");
+  // Nor through the library's own place (FreeBSD's is /tmp/mysql.sock).
+  make_dirs("/run/mysqld");
+  start_fake_server("/run/mysqld/mysqld.sock", nobody);
+  write_file("/etc/tav/.tav.shadow", test_admin_password);
+  run_result r = run_in_child([] { db_open(); });
+  EXPECT_NE(r.err.find("Error: Can't use socket '/run/mysqld/mysqld.sock': it belongs to uid"),
+            std::string::npos) << r.err;
+
+  ASSERT_EQ(chown("/tmp/mysql.sock", mysql->pw_uid, 0), 0);
+  EXPECT_EQ(found(), "/tmp/mysql.sock|");
+  // Where only root or mysql could have put it, a server asking for the
+  // password in clear gets nothing either.
+  run_in_child([] { db_open(); });
+  EXPECT_EQ(read_file("/tmp/captured"), "");
+  // Root's socket in a directory others own or may write; a link resolved.
+  make_socket("/run/n/s.sock");
+  make_socket("/var/lib/mysql/mysql.sock");
+  write_file("/etc/my.cnf", "[mysqld]\nsocket=/run/n/s.sock\n");
+  ASSERT_EQ(chown("/run/n", nobody, nobody), 0);
+  const std::string not_used = "/var/lib/mysql/mysql.sock|" + skipped + "/run/n/s.sock is not used: ";
+  EXPECT_EQ(found(), not_used + "directory /run/n belongs to uid 65534\n");
+  ASSERT_EQ(chown("/run/n", 0, 0) | chmod("/run/n", 0777), 0);
+  EXPECT_EQ(found(), not_used + "directory /run/n can be written by other users\n");
+  ASSERT_EQ(chmod("/run/n", 01777) | symlink("/run/n/s.sock", "/run/n/link"), 0);
+  write_file("/etc/my.cnf", "[mysqld]\nsocket=/run/n/link\n");
+  EXPECT_EQ(found(), "/run/n/s.sock|");
 }
 
 // --------------------------------------------------- container and run mode

@@ -1,5 +1,5 @@
 // The password handed over in TAV_PASSWORD reaches Samba's password
-// database and nothing else: no argument list or environment of any program
+// database and nothing else (and TAV_CRYPTED_PASSWORD no program at all): no argument list or environment of any program
 // the run starts (checked twice: by the tools themselves, which dump
 // /proc/self/cmdline and environ, and by strace over every execve, which
 // also covers ps, grep, awk and sh), no file written anywhere in the
@@ -78,7 +78,8 @@ TEST(Secrets, PasswordReachesOnlyThePasswordDatabase) {
       {"--add-smbuser", "--user-name=john"},
       {"--help"},
   };
-  std::vector<std::string> env = {std::string("TAV_PASSWORD=") + canary};
+  std::vector<std::string> env = {std::string("TAV_PASSWORD=") + canary,
+                                  std::string("TAV_CRYPTED_PASSWORD=$1$") + canary};
   int n = 0;
   auto run_traced = [&](const std::vector<std::string>& args, const std::vector<std::string>& e) {
     std::vector<std::string> argv = {
@@ -128,6 +129,7 @@ TEST(Secrets, PasswordReachesOnlyThePasswordDatabase) {
     EXPECT_EQ(std::string::npos, at) << "trace " << i << " shows it in a child's execve:\n"
                                      << rest.substr(rest.rfind('\n', at) + 1, 400);
     EXPECT_EQ(std::string::npos, rest.find("TAV_PASSWORD")) << "trace " << i;
+    EXPECT_EQ(std::string::npos, rest.find("TAV_CRYPTED_PASSWORD")) << "trace " << i;
   }
   // Sanity: the commands did start their tools (smbpasswd, ps, rc, ...).
   EXPECT_GT(execs, 30);
