@@ -8,14 +8,16 @@
 #include <climits>
 #include <cstring>
 
+#include "runtime/message.h"
+
 namespace {
 
 // Links followed in one walk, as the kernel bounds them (FreeBSD's
 // SYMLOOP_MAX); more is a loop.
 constexpr int max_links = 32;
-// Levels climbed by at_or_below before it gives up: far more than a path
-// of 4096 bytes can hold.
-constexpr int max_depth = 4096;
+// Levels climbed by at_or_below before it gives up: twice what a path of
+// the text limit can hold.
+constexpr int max_depth = static_cast<int>(text_size);
 
 constexpr int dir_flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 

@@ -126,8 +126,8 @@ TEST(Rcswitch, MisuseIsAUsageError) {
     EXPECT_EQ(0, r.err.rfind("rcswitch: ", 0)) << r.err;
   }
   EXPECT_TRUE(entries(rc_conf_d).empty());
-  run_result r = run_program({rcswitch, "samba", "ON"});
-  EXPECT_EQ("rcswitch: Expected on or off, not 'ON'\nUsage: rcswitch SERVICE on|off\n"
+  run_result r = run_program({rcswitch, "samba", "O\nN"});
+  EXPECT_EQ("rcswitch: Expected on or off, not 'O\\nN'\nUsage: rcswitch SERVICE on|off\n"
             "  Records whether SERVICE starts at boot: SERVICE_enable=\"YES\" or \"NO\"\n"
             "  in /etc/rc.conf.d/SERVICE. SERVICE: letters, digits, '_' and '-',\n"
             "  beginning with a letter or '_'.\n",
@@ -202,12 +202,15 @@ TEST(Compctl, SetDirtyFlagRecordsTheTime) {
 TEST(Compctl, MisuseIsAUsageError) {
   write_product_conf();
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-           {}, {"--set-dirty"}, {"--set-dirty-flag", "now"}, {"set-dirty-flag"}}) {
+           {}, {"--set-dirty"}, {"--set-dirty-flag", "now"}, {"set-dirty-flag"},
+           {"x\ncompctl: y"}}) {
     std::vector<std::string> argv{compctl};
     argv.insert(argv.end(), args.begin(), args.end());
     run_result r = run_program(argv);
     EXPECT_EQ(2, r.status);
     EXPECT_NE(std::string::npos, r.err.find("Usage: compctl --set-dirty-flag")) << r.err;
+    // A value shown in the report cannot forge a line of its own.
+    EXPECT_EQ(std::string::npos, r.err.find("\ncompctl: y")) << r.err;
   }
   EXPECT_FALSE(file_exists(dirty_flag));
 

@@ -78,6 +78,7 @@ int main(int argc, char** argv) {
   if (argc != 2)
     report_msg(status_usage, "Expected one option, got %d arguments\n%s", argc - 1, usage_text);
   if (std::strcmp(argv[1], "--set-dirty-flag") != 0)
-    report_msg(status_usage, "Unknown option '%s'\n%s", argv[1], usage_text);
+    report_msg(status_usage, "Unknown option '%s'\n%s", printable_value(argv[1]).c_str(),
+               usage_text);
   exit_program(set_dirty_flag());
 }

@@ -40,7 +40,7 @@ constexpr const char usage_text[] =
 
 [[noreturn]] void usage_error(const char* what, const char* value) {
   errno = 0;
-  report_msg(status_usage, "%s'%s'\n%s", what, value, usage_text);
+  report_msg(status_usage, "%s'%s'\n%s", what, printable_value(value).c_str(), usage_text);
   std::exit(status_usage);  // not reached
 }
 
