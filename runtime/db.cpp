@@ -3,6 +3,7 @@
 #include <errmsg.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -198,6 +199,54 @@ const char* checked_library_socket(std::string& why) {
   }
   why = directories_fault(resolved, owners, true);
   return why.empty() ? library_default_socket : nullptr;
+}
+
+// Who is at the other end of fd when it is a connected Unix socket: the
+// platform's own answer where it has one (Linux's SO_PEERCRED, the BSDs'
+// getpeereid). 1 with uid set; 0 for a network connection or where the
+// platform cannot tell; -1 with errno when asking failed.
+int socket_peer_uid(int fd, uid_t& uid) {
+  sockaddr_storage addr;
+  socklen_t addr_len = sizeof addr;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &addr_len) != 0)
+    return -1;
+  if (addr.ss_family != AF_UNIX)
+    return 0;  // a network connection: the host was named explicitly
+#if defined(__linux__) && defined(SO_PEERCRED)
+  struct ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0)
+    return -1;
+  uid = cred.uid;
+  return 1;
+#elif defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__) || defined(__APPLE__)
+  gid_t gid;
+  return getpeereid(fd, &uid, &gid) == 0 ? 1 : -1;
+#else
+  (void)fd;
+  (void)uid;
+  return 0;
+#endif
+}
+
+// Why the server behind conn, connected through a socket that the checks
+// above passed, is not root's or the server account's, or "". The checks
+// judge a name; this asks the connection itself, before any statement goes
+// to it, so that a socket put in place after them is refused all the same.
+std::string peer_fault(MYSQL* conn) {
+#if defined(MARIADB_PACKAGE_VERSION_ID)
+  errno_keeper keep;
+  uid_t uid = 0;
+  const int known = socket_peer_uid(static_cast<int>(mysql_get_socket(conn)), uid);
+  if (known < 0)
+    return std::string("its server cannot be asked who it is: ") + std::strerror(errno);
+  if (known > 0 && !trusted_uid(trusted_owners(), uid))
+    return "its server runs as uid " + std::to_string(uid) + ", neither root nor " +
+           paths::mysql_account;
+#else
+  (void)conn;  // libmysqlclient does not hand out the connection's socket
+#endif
+  return "";
 }
 
 // Keeps the password from any server that asks for it as it is. False when
@@ -521,6 +570,14 @@ MYSQL* db_connect(char* err, size_t err_size) {
     put_text(err, err_size, "db_connect: failed to connect to database: Error: %s",
              printable_value(mysql_error(conn.get())).c_str());
     return nullptr;
+  }
+  if (socket) {
+    const std::string shown = printable_value(socket);
+    if (const std::string why = peer_fault(conn.get()); !why.empty()) {
+      put_text(err, err_size, "db_connect: failed to connect to database: Error: socket '%s': %s",
+               shown.c_str(), why.c_str());
+      return nullptr;
+    }
   }
   db_query(conn.get(), "set foreign_key_checks=0");
   db_set_names(conn.get(), err, err_size);

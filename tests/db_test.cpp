@@ -42,26 +42,42 @@ void make_socket(const std::string& path) {
 // A server at path, owned by uid, that greets like MariaDB asking for the
 // password in clear and appends what each client sends to /tmp/captured.
 // The sandbox ends it with the test.
-void start_fake_server(const std::string& path, uid_t uid) {
+// A fake server at path, its socket owned by uid and its process running as
+// runs_as. It records what a client sends in /tmp/captured: by default it
+// asks for the password in clear; with accept_any it takes any password
+// (mysql_native_password) and records the statements sent after it.
+void start_fake_server(const std::string& path, uid_t uid, uid_t runs_as = 0,
+                       bool accept_any = false) {
   int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un addr{AF_UNIX, {}};
   std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  int ready[2];
   ASSERT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-              listen(fd, 4) == 0 && chown(path.c_str(), uid, uid) == 0) << path;
-  if (fork() != 0)
-    return (void)close(fd);
+              chown(path.c_str(), uid, uid) == 0 && pipe(ready) == 0) << path;
+  if (fork() != 0) {
+    char c;
+    EXPECT_EQ(1, read(ready[0], &c, 1));  // listening, as runs_as
+    return (void)(close(fd) | close(ready[0]) | close(ready[1]));
+  }
   int null = open("/dev/null", O_RDWR);  // the test's runner waits for its own output
   dup2(null, 1);
   dup2(null, 2);
   int out = open("/tmp/captured", O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // A client sees the credentials of the process that called listen().
+  if ((runs_as != 0 && setuid(runs_as) != 0) || listen(fd, 4) != 0 || write(ready[1], "", 1) != 1)
+    _exit(1);
   // Packet 0, protocol 10: version, thread, scramble, capabilities (4.1,
   // plugin authentication), character set, status, scramble, plugin.
-  static const char greeting[] = "\x55\0\0\0\x0a" "5.5.5-10.11.0-fake\0\1\0\0\0" "abcdefgh\0"
-      "\x0f\xa2\x21\x02\0\x08\0\x15\0\0\0\0\0\0\0\0\0\0" "ijklmnopqrst\0mysql_clear_password";
-  static_assert(sizeof greeting == 4 + 0x55);
+  std::string greeting = std::string("\x0a" "5.5.5-10.11.0-fake\0\1\0\0\0" "abcdefgh\0"
+      "\x0f\xa2\x21\x02\0\x08\0\x15\0\0\0\0\0\0\0\0\0\0" "ijklmnopqrst\0", 64) +
+      (accept_any ? "mysql_native_password" : "mysql_clear_password") + '\0';
+  greeting.insert(0, std::string{static_cast<char>(greeting.size()), 0, 0, 0});
+  static const char ok[] = "\x07\0\0\x02\0\0\0\x02\0\0\0";
   for (int c; (c = accept(fd, nullptr, nullptr)) >= 0; close(c)) {
     char buf[4096];
-    ssize_t n = write(c, greeting, sizeof greeting) > 0 ? read(c, buf, sizeof buf) : 0;
+    ssize_t n = write(c, greeting.data(), greeting.size()) > 0 ? read(c, buf, sizeof buf) : 0;
+    if (accept_any && n > 0 && write(c, ok, sizeof ok - 1) > 0)
+      n = read(c, buf, sizeof buf);  // what follows the handshake
     (void)!write(out, buf, n > 0 ? static_cast<size_t>(n) : 0);
   }
   _exit(0);
@@ -214,6 +230,14 @@ TEST_F(Db, SocketsOthersCouldHaveMadeAreSkipped) {
   // password in clear gets nothing either.
   run_in_child([] { db_open(); });
   EXPECT_EQ(read_file("/tmp/captured"), "");
+  // A server that took mysql's socket after the checks, running as nobody,
+  // is asked who it is before any statement goes to it.
+  ASSERT_EQ(unlink("/tmp/mysql.sock"), 0);
+  start_fake_server("/tmp/mysql.sock", mysql->pw_uid, nobody, true);
+  r = run_in_child([] { db_open(); });
+  EXPECT_NE(r.err.find("Error: socket '/tmp/mysql.sock': its server runs as uid 65534, neither "
+                       "root nor mysql"), std::string::npos) << r.err;
+  EXPECT_EQ(read_file("/tmp/captured").find("foreign_key_checks"), std::string::npos);
   // Root's socket in a directory others own or may write; a link resolved.
   make_socket("/run/n/s.sock");
   make_socket("/var/lib/mysql/mysql.sock");
