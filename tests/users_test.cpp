@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +35,8 @@ struct op_result {
 // environment and the password caches stay the child's.
 op_result run_op(const std::function<int()>& op) {
   run_result r = run_in_child([&] {
+    // As the program runs: the harness ignores SIGPIPE for its own pipes.
+    signal(SIGPIPE, SIG_DFL);
     int v = op();
     std::fflush(nullptr);
     _exit(v == 0 ? 0 : v == -1 ? 100 : 101);
