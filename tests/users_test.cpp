@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
+#include <map>
 #include <string>
 
 #include "runtime/paths.h"
@@ -255,11 +256,12 @@ TEST_F(Users, PasswordsTheToolCannotReadWholeAreRefused) {
   const std::string line_break = invalid + "holds a carriage return or newline, which "
                                  "/usr/local/bin/smbpasswd would take as the end of the password\n";
   const std::string too_long = " bytes long, /usr/local/bin/smbpasswd reads at most 254\n";
-  // The environment hands over at most 4095 bytes of the value.
-  for (const auto& [password, message] : std::vector<std::pair<std::string, std::string>>{
+  // The password is read into a text buffer, so it is cut to 4095 bytes first.
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
            {"a\nroot", line_break}, {"ab\r", line_break},
            {std::string(255, 'p'), invalid + "is 255" + too_long},
            {std::string(5000, 'p'), invalid + "is 4095" + too_long}}) {
+    const std::string& password = text;  // a name the lambda can capture
     op_result r = run_op([&] {
       setenv("TAV_PASSWORD", password.c_str(), 1);
       return set_smbuser_password("john", "john");
@@ -299,17 +301,14 @@ TEST_F(Users, NamesTheMapCannotHoldLiterallyAreRefusedBeforeAnythingChanges) {
       {{"two words", "tab\there"}, "it holds a blank or control character"},
       {{""}, "it is empty"},
       {{std::string(600, 'l')}, ""}};
+  const std::map<char, std::string> escaped = {
+      {'\n', "\\n"}, {'\r', "\\r"}, {'\t', "\\t"}, {'\\', "\\\\"}};
   for (const auto& [logins, fault] : bad_logins)
     for (const std::string& login : logins) {
       op_result r = run_op([&] { return add_smbuser(login.c_str(), "john"); });
       EXPECT_EQ(-1, r.result) << login;
       std::string shown;  // as the report shows a name: control characters escaped
-      for (char c : login)
-        shown += c == '\n'   ? "\\n"
-                 : c == '\r' ? "\\r"
-                 : c == '\t' ? "\\t"
-                 : c == '\\' ? "\\\\"
-                             : std::string(1, c);
+      for (char c : login) shown += escaped.count(c) ? escaped.at(c) : std::string(1, c);
       EXPECT_EQ(fault.empty()
                     ? "Record for 'john' is too long for '" + map_path +
                           "' file: 607 bytes, at most 510\n"
