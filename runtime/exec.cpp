@@ -357,7 +357,8 @@ int util_exec_result(pid_t pid) {
 // ---------------------------------------------------------------------------
 // The core.
 
-pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[]) {
+pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[],
+                       int* start_error) {
   spawn_plan plan;
   plan.path = path;
   plan.argv = argv;
@@ -379,6 +380,8 @@ pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* c
   else if (failure.step == spawn_step::exec)
     child_msg(failure.stderr_open ? err : -1, "fork_execv: execv(\"%s\") failed: %s\n", path,
               std::strerror(failure.error));
+  if (start_error)
+    *start_error = failure.step == spawn_step::none ? 0 : failure.error;
   return pid;
 }
 

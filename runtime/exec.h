@@ -16,7 +16,12 @@
 // -1 puts /dev/null there, any other value is dup'ed onto the target and
 // closed (so one descriptor cannot serve two targets). Every other descriptor
 // is closed in the child. Returns the child's id; the caller must wait for it.
-pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[]);
+// A child that fails before its program runs has its message written as it
+// would have written it, and start_error, when given, receives that
+// failure's errno (0 once the program runs), so that a caller reports the
+// cause rather than what talking to the dead child did.
+pid_t fork_execv_pipes(int in, int out, int err, const char* path, const char* const argv[],
+                       int* start_error = nullptr);
 // As fork_execv_pipes, with the argument texts (argv[0] first) ending in null.
 [[gnu::sentinel]] pid_t fork_execl_pipes(int in, int out, int err, const char* path, ...);
 

@@ -176,11 +176,15 @@ int feed_smbpasswd(const char* account, const char* password) {
   unique_fd read_end(fds[0]), write_end(fds[1]);
 
   const char* const argv[] = {tool, "-s", account, nullptr};
-  pid_t child = fork_execv_pipes(read_end.get(), 1, 2, tool, argv);
+  int start_error = 0;
+  pid_t child = fork_execv_pipes(read_end.get(), 1, 2, tool, argv, &start_error);
   read_end.reset();
 
+  // A tool that never ran gets no password: the report then names why it
+  // did not run, not whatever writing to its dead end would have said.
   unique_text input(alloc_printf("%s\n%s\n", password, password));
-  bool delivered = write_all_no_sigpipe(write_end.get(), input.get(), std::strlen(input.get()));
+  bool delivered = start_error == 0 &&
+                   write_all_no_sigpipe(write_end.get(), input.get(), std::strlen(input.get()));
   // The tool waits for the end of its input before it exits.
   write_end.reset();
 
@@ -190,6 +194,8 @@ int feed_smbpasswd(const char* account, const char* password) {
     return -1;
   }
   if (!delivered || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (start_error != 0)
+      errno = start_error;
     report_msg(0, "Error during execute '%s -s %s'", tool, printable_value(account).c_str());
     return -1;
   }
