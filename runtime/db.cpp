@@ -19,6 +19,7 @@
 #include "runtime/message.h"
 #include "runtime/owners.h"
 #include "runtime/paths.h"
+#include "runtime/staged_file.h"
 
 int db_utf8_flag = 0;
 char db_value_buf[text_size];
@@ -77,13 +78,19 @@ struct socket_owners {
   gid_t server_gid = 0;
 };
 
-socket_owners trusted_owners() {
-  socket_owners owners;
-  if (const passwd* pw = getpwnam(paths::mysql_account)) {
-    owners.has_server = true;
-    owners.server_uid = pw->pw_uid;
-    owners.server_gid = pw->pw_gid;
-  }
+// Looked up once a process: every socket tried and the connection made
+// ask the same question of the account database.
+const socket_owners& trusted_owners() {
+  static const socket_owners owners = [] {
+    errno_keeper keep;  // an account database without the account is no failure
+    socket_owners found;
+    if (const passwd* pw = getpwnam(paths::mysql_account)) {
+      found.has_server = true;
+      found.server_uid = pw->pw_uid;
+      found.server_gid = pw->pw_gid;
+    }
+    return found;
+  }();
   return owners;
 }
 
@@ -136,11 +143,6 @@ std::string directories_fault(const std::string& dir, const socket_owners& owner
   }
 }
 
-std::string parent_of(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
-}
-
 // Why root must not connect through the socket at path, or "" when it may:
 // the socket and every directory above it, links resolved, belong to root
 // or the server's account, and no one else can replace an entry on the
@@ -149,7 +151,7 @@ std::string parent_of(const std::string& path) {
 std::string socket_fault(const char* path, const socket_owners& owners) {
   if (!realpath(path, socket_buf))
     return "it cannot be resolved";
-  std::string fault = directories_fault(parent_of(socket_buf), owners, false);
+  std::string fault = directories_fault(directory_of(socket_buf), owners, false);
   if (!fault.empty())
     return fault;
   struct stat st;
@@ -181,21 +183,21 @@ const char* trusted_socket(const char* path) {
 // socket just refused.
 const char* checked_library_socket(std::string& why) {
   errno_keeper keep;
-  const socket_owners owners = trusted_owners();
+  const socket_owners& owners = trusted_owners();
   struct stat st;
   if (lstat(library_default_socket, &st) == 0 || errno != ENOENT) {
     why = socket_fault(library_default_socket, owners);
     return why.empty() ? socket_buf : nullptr;
   }
   // The nearest directory on the way that exists must keep others out.
-  std::string dir = parent_of(library_default_socket);
+  std::string dir = directory_of(library_default_socket);
   char resolved[PATH_MAX];
   while (!realpath(dir.c_str(), resolved)) {
     if (errno != ENOENT || dir == "/") {
       why = "its directory cannot be resolved";
       return nullptr;
     }
-    dir = parent_of(dir);
+    dir = directory_of(dir.c_str());
   }
   why = directories_fault(resolved, owners, true);
   return why.empty() ? library_default_socket : nullptr;
